@@ -1,0 +1,43 @@
+// The seam realised over the real Windows functions (Windows build only).
+#include "platform/platform_ops.h"
+
+#include <wtsapi32.h>
+
+const platform_ops windows_platform_ops = {
+    .StartServiceCtrlDispatcherA = ::StartServiceCtrlDispatcherA,
+    .RegisterServiceCtrlHandlerExA = ::RegisterServiceCtrlHandlerExA,
+    .SetServiceStatus = ::SetServiceStatus,
+    .CreateEventA = ::CreateEventA,
+    .SetEvent = ::SetEvent,
+    .WaitForSingleObject = ::WaitForSingleObject,
+    .WaitForMultipleObjects = ::WaitForMultipleObjects,
+    .AcquireSRWLockExclusive = ::AcquireSRWLockExclusive,
+    .ReleaseSRWLockExclusive = ::ReleaseSRWLockExclusive,
+    .WTSGetActiveConsoleSessionId = ::WTSGetActiveConsoleSessionId,
+    .GetCurrentProcess = ::GetCurrentProcess,
+    .OpenProcessToken = ::OpenProcessToken,
+    .DuplicateTokenEx = ::DuplicateTokenEx,
+    .SetTokenInformation = ::SetTokenInformation,
+    .InitializeProcThreadAttributeList = ::InitializeProcThreadAttributeList,
+    .GetProcessHeap = ::GetProcessHeap,
+    .HeapAlloc = ::HeapAlloc,
+    .HeapFree = ::HeapFree,
+    .UpdateProcThreadAttribute = ::UpdateProcThreadAttribute,
+    .CreateJobObjectW = ::CreateJobObjectW,
+    .SetInformationJobObject = ::SetInformationJobObject,
+    .CreateProcessAsUserW = ::CreateProcessAsUserW,
+    .GetExitCodeProcess = ::GetExitCodeProcess,
+    .TerminateProcess = ::TerminateProcess,
+    .CloseHandle = ::CloseHandle,
+    .GetModuleFileNameW = ::GetModuleFileNameW,
+    .SetCurrentDirectoryW = ::SetCurrentDirectoryW,
+    .GetTempPathW = ::GetTempPathW,
+    .wcscat_s = bounded_wcscat,
+    .CreateFileW = ::CreateFileW,
+    .AttachConsole = ::AttachConsole,
+    .SetConsoleCtrlHandler = ::SetConsoleCtrlHandler,
+    .GenerateConsoleCtrlEvent = ::GenerateConsoleCtrlEvent,
+    .GetLastError = ::GetLastError,
+    .SetLastError = ::SetLastError,
+    .ExitProcess = ::ExitProcess,
+};
