@@ -160,9 +160,10 @@ TEST_F(registered_service, a_stop_after_the_stopped_report_sends_nothing)
 // Real threads: the handler's stop against the loop's stopped report, many times over.
 TEST(guarded_status_record, racing_stop_and_stopped_reports_are_never_torn_or_reordered)
 {
-    constexpr int rounds = 400;
+    constexpr int rounds = 500;
     for (int round = 0; round < rounds; ++round) {
         sim::world world;
+        world.status_report_latency = std::chrono::microseconds(50);
         the_service = {};
         the_service.status_handle =
             os->RegisterServiceCtrlHandlerExA("OrvaneService", service_control_handler, nullptr);
@@ -171,12 +172,16 @@ TEST(guarded_status_record, racing_stop_and_stopped_reports_are_never_torn_or_re
         report_start_pending();
         report_running();
 
+        std::atomic<bool> ready{false};
         std::atomic<bool> go{false};
         std::thread dispatcher([&] {
+            ready.store(true);
             while (!go.load()) {
             }
             service_control_handler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
         });
+        while (!ready.load()) {
+        }
         go.store(true);
         report_stopped();
         dispatcher.join();

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 namespace sim {
 namespace {
@@ -124,6 +125,9 @@ BOOL WINAPI sim_SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS 
         return failed(ERROR_INVALID_HANDLE, FALSE);
     }
     w().reports_.push_back({w().now_, *status});
+    if (w().status_report_latency.count() != 0) {
+        std::this_thread::sleep_for(w().status_report_latency);
+    }
     w().log("SetServiceStatus(state=" + std::to_string(status->dwCurrentState) +
             " controls=" + hexv(status->dwControlsAccepted) + " exit=" + std::to_string(status->dwWin32ExitCode) +
             " hint=" + std::to_string(status->dwWaitHint) + ")");

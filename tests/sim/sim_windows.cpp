@@ -560,6 +560,10 @@ world::world()
 
 world::~world()
 {
+    // The end of the simulated process releases what the service keeps for its whole run.
+    for (auto& [memory, size] : heap_blocks) {
+        std::free(memory);
+    }
     os = previous_os_;
     current = nullptr;
 }

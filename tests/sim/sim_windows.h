@@ -3,6 +3,7 @@
 
 #include "platform/platform_ops.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -148,6 +149,9 @@ class world {
     std::u16string temp_path = u"C:\\Windows\\Temp\\";
     std::u16string current_directory = u"C:\\Windows\\system32";
     bool started_by_service_manager = true;
+    // How long a status report takes to reach the manager; real threads racing on reports need it
+    // to be more than nothing for an unguarded overlap to show.
+    std::chrono::microseconds status_report_latency{0};
     virtual_ms helper_run_ms = 30;                  // how long an interrupt helper takes to run
     bool helper_hangs = false;                      // the helper never ends by itself
     std::function<int(int, char**)> helper_program; // what the helper runs; the real entry by default
