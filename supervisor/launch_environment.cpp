@@ -1,1 +1,146 @@
-// placeholder: being written
+// Builds what every launch of the companion needs: log file, startup information, attribute list, token, job.
+#include "supervisor/launch_environment.h"
+
+namespace {
+
+constexpr DWORD path_capacity_chars = MAX_PATH; // terminator included
+const WCHAR log_file_name[] = WIDE("orvane.log");
+
+// STARTUPINFOW takes the desktop through a non-const pointer although Windows only reads it; a
+// writable array of static duration avoids casting away const and outlives every launch.
+WCHAR interactive_desktop[] = WIDE("winsta0\\default");
+
+} // namespace
+
+bool build_launch_environment(launch_environment* environment)
+{
+    *environment = {};
+
+    environment->log_handle = open_log_file();
+    if (environment->log_handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+
+    STARTUPINFOW& startup = environment->startup_info.StartupInfo;
+    startup.cb = sizeof(STARTUPINFOEXW);
+    startup.lpDesktop = interactive_desktop;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = environment->log_handle;
+    startup.hStdError = environment->log_handle;
+
+    // On failure the list's memory is already freed; the log stays open until the process ends.
+    environment->attribute_list = create_attribute_list(launch_attribute_count);
+    if (environment->attribute_list == nullptr) {
+        return false;
+    }
+    environment->startup_info.lpAttributeList = environment->attribute_list;
+
+    // The companion is created with inheritance on; this entry confines it to the log handle alone.
+    // The list keeps the address of log_handle, which is why the record must never move.
+    os->UpdateProcThreadAttribute(environment->attribute_list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                  &environment->log_handle, sizeof(HANDLE), nullptr, nullptr);
+    return true;
+}
+
+void set_launch_job(launch_environment* environment, HANDLE job)
+{
+    environment->job_slot = job;
+    // The entry records the slot's address, which never changes, so the launch reads whichever job the
+    // slot holds at that moment. Windows may refuse to add an attribute a second time; the entry from the
+    // first call already points at the slot, so that refusal changes nothing and the result is ignored.
+    os->UpdateProcThreadAttribute(environment->attribute_list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST,
+                                  &environment->job_slot, sizeof(HANDLE), nullptr, nullptr);
+}
+
+HANDLE open_log_file()
+{
+    // Zeroed first: if the temporary-directory query fails it may leave the buffer untouched, and an
+    // empty buffer then names the log in the current directory rather than reading stale memory.
+    WCHAR path[path_capacity_chars] = {};
+    SECURITY_ATTRIBUTES inheritable = {};
+
+    os->GetTempPathW(path_capacity_chars, path);
+    // A name that does not fit leaves the buffer empty, so the open below fails rather than creating
+    // a truncated path somewhere unexpected.
+    os->wcscat_s(path, path_capacity_chars, log_file_name);
+
+    inheritable.nLength = sizeof(SECURITY_ATTRIBUTES);
+    inheritable.lpSecurityDescriptor = nullptr;
+    inheritable.bInheritHandle = TRUE;
+
+    // CREATE_ALWAYS empties the log of an earlier run; readers may watch it, nobody else may write to it.
+    return os->CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0, nullptr);
+}
+
+LPPROC_THREAD_ATTRIBUTE_LIST create_attribute_list(DWORD count)
+{
+    HANDLE heap = os->GetProcessHeap(); // the process's own heap: never destroyed
+    SIZE_T list_bytes = 0;
+    LPPROC_THREAD_ATTRIBUTE_LIST list = nullptr;
+
+    // With a null list the call only reports the size it needs, and "fails" to say so.
+    os->InitializeProcThreadAttributeList(nullptr, count, 0, &list_bytes);
+
+    list = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(os->HeapAlloc(heap, 0, list_bytes));
+    if (list == nullptr) {
+        // HeapAlloc without HEAP_GENERATE_EXCEPTIONS sets no error code; without this the caller would
+        // read a stale value, possibly 0, and report the failure as success.
+        os->SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+
+    if (os->InitializeProcThreadAttributeList(list, count, 0, &list_bytes) == FALSE) {
+        // The caller reads the initialisation's error after this; a successful free leaves it alone.
+        os->HeapFree(heap, 0, list);
+        list = nullptr;
+    }
+    return list;
+}
+
+HANDLE create_session_token(DWORD session_id)
+{
+    HANDLE process_token = nullptr;
+    HANDLE session_token = nullptr;
+
+    if (os->OpenProcessToken(os->GetCurrentProcess(), TOKEN_DUPLICATE, &process_token) == FALSE) {
+        return nullptr;
+    }
+
+    if (os->DuplicateTokenEx(process_token, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation, TokenPrimary,
+                             &session_token) == FALSE) {
+        // Whatever a failed duplication left in the output is not ours to close.
+        session_token = nullptr;
+    }
+    // The service's own token served only as the duplication's source, whatever its outcome.
+    os->CloseHandle(process_token);
+    process_token = nullptr;
+
+    // Re-binding a token to another session needs SE_TCB_NAME; under an account without it this fails.
+    if (session_token != nullptr &&
+        os->SetTokenInformation(session_token, TokenSessionId, &session_id, sizeof(session_id)) == FALSE) {
+        os->CloseHandle(session_token);
+        session_token = nullptr;
+    }
+    return session_token;
+}
+
+HANDLE create_kill_on_close_job()
+{
+    HANDLE job = nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+
+    job = os->CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) {
+        return nullptr;
+    }
+
+    // Closing the supervisor's handle, the job's only one, ends the companion and whatever it started
+    // inside the job; children that ask to break away may still leave it.
+    limits.BasicLimitInformation.LimitFlags = kill_on_close_limit_flags;
+    if (os->SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits)) == FALSE) {
+        os->CloseHandle(job);
+        job = nullptr;
+    }
+    return job;
+}

@@ -1,1 +1,242 @@
-// placeholder: being written
+// The service routine: start-up, then launch, watch, stop and relaunch the companion, cycle by cycle.
+#include "supervisor/service_main.h"
+
+#include "host/service_state.h"
+#include "stop/graceful_stop.h"
+#include "supervisor/launch_environment.h"
+
+const char service_name[] = "OrvaneService";
+const WCHAR companion_application_name[] = WIDE("Orvane.exe");
+
+namespace {
+
+// Waits that fail in a row, poll or watch alike. A failed poll starts a cycle at once and a failed
+// watch ends it at once, so without this count a wait that keeps failing would spin the loop.
+// A watch that fails every time is separated by successful polls, so it is also counted on its own:
+// only a watch that succeeds clears that count, and it cannot be retried without bound either.
+struct wait_failures {
+    DWORD count;
+    DWORD watch_count;
+    DWORD last_error; // never 0, so the stopped report cannot read as a clean stop
+};
+
+void note_wait_succeeded(wait_failures* failures)
+{
+    failures->count = 0;
+}
+
+void note_watch_succeeded(wait_failures* failures)
+{
+    failures->count = 0;
+    failures->watch_count = 0;
+}
+
+void note_wait_failed(wait_failures* failures, DWORD error_code)
+{
+    failures->count += 1;
+    failures->last_error = error_code != NO_ERROR ? error_code : ERROR_GEN_FAILURE;
+}
+
+void note_watch_failed(wait_failures* failures, DWORD error_code)
+{
+    note_wait_failed(failures, error_code);
+    failures->watch_count += 1;
+}
+
+bool too_many_failed_waits(const wait_failures* failures)
+{
+    return failures->count >= failed_waits_limit || failures->watch_count >= failed_waits_limit;
+}
+
+void close_handle(HANDLE* handle)
+{
+    if (*handle != nullptr) {
+        os->CloseHandle(*handle);
+        *handle = nullptr;
+    }
+}
+
+// Both events are made before anything can signal them: controls stay unaccepted until the running
+// report. A failure leaves its error code to be read by the caller.
+bool create_service_events()
+{
+    the_service.stop_event = os->CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (the_service.stop_event == nullptr) {
+        return false;
+    }
+    the_service.session_event = os->CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    return the_service.session_event != nullptr;
+}
+
+bool launch_companion(launch_environment* environment, HANDLE token, PROCESS_INFORMATION* companion)
+{
+    // No command line: the platform then uses the application name, resolved against the current
+    // directory the entry set. Inheritance is on, but the attribute list confines it to the log.
+    const BOOL launched = os->CreateProcessAsUserW(token, companion_application_name, nullptr, nullptr, nullptr, TRUE,
+                                                   companion_creation_flags, nullptr, nullptr,
+                                                   &environment->startup_info.StartupInfo, companion);
+    if (launched == FALSE) {
+        // The record's contents are not promised after a failure; keep the release from closing them.
+        *companion = {};
+        return false;
+    }
+    return true;
+}
+
+// Ctrl-C through an interrupt process in the companion's session, then the grace period; whatever
+// does not end in time, or cannot be asked, is terminated.
+void stop_companion(HANDLE token, const PROCESS_INFORMATION* companion)
+{
+    if (!request_stop(token, companion->dwProcessId)) {
+        os->TerminateProcess(companion->hProcess, forced_exit_code);
+        return;
+    }
+    if (os->WaitForSingleObject(companion->hProcess, grace_period_ms) != WAIT_OBJECT_0) {
+        os->TerminateProcess(companion->hProcess, forced_exit_code);
+    }
+}
+
+void watch_companion(HANDLE token, const PROCESS_INFORMATION* companion, DWORD cycle_session, wait_failures* failures)
+{
+    const HANDLE watched[watch_handle_count] = {the_service.stop_event, companion->hProcess, the_service.session_event};
+    for (;;) {
+        const DWORD result = os->WaitForMultipleObjects(watch_handle_count, watched, FALSE, INFINITE);
+        if (result < watch_handle_count) {
+            note_watch_succeeded(failures);
+        } else {
+            note_watch_failed(failures, os->GetLastError());
+        }
+
+        BOOL exit_code_read = FALSE;
+        DWORD exit_code = 0;
+        DWORD console_session = cycle_session;
+        if (result == watch_companion_index) {
+            exit_code_read = os->GetExitCodeProcess(companion->hProcess, &exit_code);
+        } else if (result == watch_session_index) {
+            console_session = os->WTSGetActiveConsoleSessionId();
+        }
+
+        switch (decide_watch_action(result, exit_code_read != FALSE, exit_code, console_session, cycle_session)) {
+        case watch_action::keep_watching:
+            break;
+        case watch_action::release:
+            return;
+        case watch_action::stop_service:
+            // Manual-reset, so the next poll wakes at once and the loop ends without a relaunch.
+            os->SetEvent(the_service.stop_event);
+            return;
+        case watch_action::stop_companion:
+            stop_companion(token, companion);
+            return;
+        }
+    }
+}
+
+// One cycle: token, job, launch, watch, release. Whatever the cycle acquired it closes here.
+void run_cycle(launch_environment* environment, DWORD session_id, wait_failures* failures)
+{
+    HANDLE token = nullptr;
+    HANDLE job = nullptr;
+    PROCESS_INFORMATION companion = {};
+
+    token = create_session_token(session_id);
+    if (token != nullptr) {
+        job = create_kill_on_close_job();
+    }
+    if (job != nullptr) {
+        set_launch_job(environment, job);
+        if (launch_companion(environment, token, &companion)) {
+            watch_companion(token, &companion, session_id, failures);
+        }
+    }
+
+    // The job goes last: closing it ends whatever is still running inside it.
+    close_handle(&companion.hThread);
+    close_handle(&companion.hProcess);
+    close_handle(&token);
+    close_handle(&job);
+    // The job-list entry reads the slot at every launch; a stale value could name a recycled handle.
+    environment->job_slot = nullptr;
+}
+
+void supervise(launch_environment* environment, wait_failures* failures)
+{
+    for (;;) {
+        const DWORD poll_result = os->WaitForSingleObject(the_service.stop_event, poll_interval_ms);
+        if (poll_result == WAIT_OBJECT_0) {
+            return;
+        }
+        if (poll_result == WAIT_TIMEOUT) {
+            note_wait_succeeded(failures);
+        } else {
+            note_wait_failed(failures, os->GetLastError());
+            if (too_many_failed_waits(failures)) {
+                return;
+            }
+        }
+
+        const DWORD session_id = os->WTSGetActiveConsoleSessionId();
+        if (session_id == no_console_session) {
+            continue;
+        }
+        run_cycle(environment, session_id, failures);
+        if (too_many_failed_waits(failures)) {
+            return;
+        }
+    }
+}
+
+} // namespace
+
+watch_action decide_watch_action(DWORD wait_result, bool exit_code_read, DWORD exit_code, DWORD console_session,
+                                 DWORD cycle_session)
+{
+    switch (wait_result) {
+    case watch_companion_index:
+        // An unreadable exit code counts as an ordinary end: relaunch.
+        if (exit_code_read && exit_code == stop_request_exit_code) {
+            return watch_action::stop_service;
+        }
+        return watch_action::release;
+    case watch_session_index:
+        // Only a console that now belongs to another session (or to none) moves the companion.
+        if (console_session == cycle_session) {
+            return watch_action::keep_watching;
+        }
+        return watch_action::stop_companion;
+    case watch_stop_index:
+    default:
+        // A failed wait ends the cycle like a stop, so the release still closes the job.
+        return watch_action::stop_companion;
+    }
+}
+
+void WINAPI service_main(DWORD /*argc*/, LPSTR* /*argv*/)
+{
+    // Lives until this routine returns: the attribute list records addresses inside it.
+    launch_environment environment = {};
+    wait_failures failures = {};
+
+    the_service.status_handle = os->RegisterServiceCtrlHandlerExA(service_name, service_control_handler, nullptr);
+    if (the_service.status_handle == nullptr) {
+        // Without a status handle no report can reach the manager; the exit code is all it sees.
+        os->ExitProcess(os->GetLastError());
+        return;
+    }
+    report_start_pending();
+
+    // Nothing made before a start-up failure is closed: the end of the process releases it.
+    if (!create_service_events() || !build_launch_environment(&environment)) {
+        report_stopped_with_error(os->GetLastError());
+        return;
+    }
+    report_running();
+
+    supervise(&environment, &failures);
+
+    if (too_many_failed_waits(&failures)) {
+        report_stopped_with_error(failures.last_error);
+    } else {
+        report_stopped();
+    }
+}

@@ -1,0 +1,512 @@
+// The service routine on the simulated Windows: start-up, the watch table, stops, failures, bounded retries.
+#include "host/service_state.h"
+#include "sim/sim_windows.h"
+#include "supervisor/service_main.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr DWORD running_controls_mask = 0x181;
+
+std::string joined(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line + "\n";
+    }
+    return text;
+}
+
+void expect_only_left_open(const sim::world& run, const std::vector<std::string>& left_open)
+{
+    EXPECT_EQ(run.live(), left_open);
+    EXPECT_TRUE(run.faults().empty()) << joined(run.faults());
+}
+
+// One whole service run per test. After every scenario only the run-long handles may remain, and the
+// simulator must have seen no double close, unknown handle, endless wait or spent budget.
+struct supervision : ::testing::Test {
+    sim::world world;
+
+    void SetUp() override
+    {
+        the_service = {};
+        world.console_session(1);
+        world.max_calls = 20000;
+    }
+
+    void TearDown() override { expect_only_left_open(world, sim::world::run_long()); }
+
+    std::vector<DWORD> states() const
+    {
+        std::vector<DWORD> seen;
+        for (const sim::status_report& report : world.reports()) {
+            seen.push_back(report.status.dwCurrentState);
+        }
+        return seen;
+    }
+
+    const sim::status_report& final_report() const { return world.reports().back(); }
+
+    // The service thread's calls of `operation`, as "t=<ms> <arguments>".
+    std::vector<std::string> service_calls(const std::string& operation) const
+    {
+        std::vector<std::string> found;
+        const std::string marker = "] " + operation + "(";
+        for (const std::string& line : world.call_log()) {
+            const auto at = line.find(marker);
+            if (at == std::string::npos || line.find("[svc]") == std::string::npos) {
+                continue;
+            }
+            const std::string time = line.substr(0, line.find(' '));
+            found.push_back(time + " " + line.substr(at + marker.size(), line.rfind(')') - at - marker.size()));
+        }
+        return found;
+    }
+
+    std::size_t position_of(const std::string& text) const
+    {
+        const auto& log = world.call_log();
+        auto found = std::find_if(log.begin(), log.end(),
+                                  [&](const std::string& line) { return line.find(text) != std::string::npos; });
+        return static_cast<std::size_t>(found - log.begin());
+    }
+};
+
+TEST_F(supervision, starts_up_in_order_and_launches_the_companion_as_configured)
+{
+    world.at(10000).stop();
+
+    EXPECT_NE(world.run_service(), 0);
+
+    // Registration, start pending, stop event, session event, launch environment, running.
+    EXPECT_LT(position_of("RegisterServiceCtrlHandlerExA"), position_of("SetServiceStatus(state=2"));
+    EXPECT_LT(position_of("SetServiceStatus(state=2"), position_of("CreateEventA(manual=1)"));
+    EXPECT_LT(position_of("CreateEventA(manual=1)"), position_of("CreateEventA(manual=0)"));
+    EXPECT_LT(position_of("CreateEventA(manual=0)"), position_of("CreateFileW"));
+    EXPECT_LT(position_of("CreateFileW"), position_of("SetServiceStatus(state=4"));
+    ASSERT_GE(world.reports().size(), 2u);
+    EXPECT_EQ(world.reports()[1].status.dwCurrentState, SERVICE_RUNNING);
+    EXPECT_EQ(world.reports()[1].at, 0u);
+
+    auto launched = world.companions();
+    ASSERT_EQ(launched.size(), 1u);
+    const sim::process_record& companion = *launched[0];
+    EXPECT_EQ(companion.started_at, 3000u) << "no sooner than one poll after the running report";
+    EXPECT_EQ(companion.application, u"C:\\Orvane\\Orvane.exe");
+    EXPECT_TRUE(companion.command_line.empty());
+    EXPECT_EQ(companion.session, 1u);
+    EXPECT_EQ(companion.creation_flags, 0x08080400u);
+    EXPECT_TRUE(companion.inherit_handles);
+}
+
+// Stop and pre-shutdown while the companion runs: stop pending, Ctrl-C, stopped after the helper's run.
+TEST(supervision_runs, stop_and_preshutdown_stop_the_companion_gracefully_and_end_the_service)
+{
+    for (DWORD control : {SERVICE_CONTROL_STOP, SERVICE_CONTROL_PRESHUTDOWN}) {
+        SCOPED_TRACE(control);
+        sim::world run;
+        the_service = {};
+        run.console_session(1);
+        run.at(10000).control(control);
+
+        EXPECT_NE(run.run_service(), 0);
+
+        auto launched = run.companions();
+        ASSERT_EQ(launched.size(), 1u);
+        EXPECT_EQ(launched[0]->ctrl_c_at, std::optional<sim::virtual_ms>(10000));
+        EXPECT_EQ(launched[0]->ended, sim::end_reason::ctrl_c);
+        ASSERT_EQ(run.helpers().size(), 1u);
+        EXPECT_EQ(run.helpers()[0]->session, 1u);
+
+        ASSERT_EQ(run.reports().size(), 4u);
+        EXPECT_EQ(run.reports()[2].status.dwCurrentState, SERVICE_STOP_PENDING);
+        EXPECT_EQ(run.reports()[2].at, 10000u);
+        EXPECT_EQ(run.reports()[3].status.dwCurrentState, SERVICE_STOPPED);
+        EXPECT_EQ(run.reports()[3].at, 10000u + run.helper_run_ms);
+        EXPECT_EQ(run.reports()[3].status.dwWin32ExitCode, 0u);
+        expect_only_left_open(run, sim::world::run_long());
+    }
+}
+
+TEST_F(supervision, a_companion_ending_by_itself_is_released_in_order_and_relaunched_after_the_poll)
+{
+    sim::program_behaviour with_grandchild = sim::exits_after(2000, ERROR_PROCESS_ABORTED);
+    with_grandchild.starts_grandchild = true;
+    world.next_companions({with_grandchild});
+    world.at(9000).stop();
+
+    world.run_service();
+
+    auto launched = world.companions();
+    ASSERT_EQ(launched.size(), 2u);
+    EXPECT_EQ(launched[0]->ended_at, std::optional<sim::virtual_ms>(5000));
+    EXPECT_EQ(launched[1]->started_at, 8000u) << "3000 ms after the release";
+    EXPECT_NE(launched[0]->job_label, launched[1]->job_label) << "each launch in a job of its own";
+
+    // Thread, process, token, job; the job last, so closing it ends what the companion left behind.
+    auto closes = service_calls("CloseHandle");
+    ASSERT_GE(closes.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(closes.begin() + 1, closes.begin() + 5),
+              (std::vector<std::string>{"t=5000 thread#1", "t=5000 process#1", "t=5000 token#2", "t=5000 job#1"}));
+    // The grandchild was created right after the companion, with the next process id.
+    const sim::process_record* grandchild = world.process(launched[0]->pid + 4);
+    ASSERT_TRUE(grandchild != nullptr && grandchild->is_grandchild);
+    EXPECT_EQ(grandchild->ended, sim::end_reason::job_closed);
+    EXPECT_EQ(grandchild->ended_at, std::optional<sim::virtual_ms>(5000));
+}
+
+TEST_F(supervision, exit_code_1115_stops_the_service_without_stop_pending_or_relaunch)
+{
+    world.next_companions({sim::exits_after(5000, ERROR_SHUTDOWN_IN_PROGRESS)});
+
+    EXPECT_NE(world.run_service(), 0);
+
+    ASSERT_EQ(world.companions().size(), 1u);
+    EXPECT_TRUE(world.helpers().empty()) << "a companion that ended is not asked to stop";
+    EXPECT_EQ(states(), (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED}));
+    EXPECT_EQ(final_report().at, 8000u);
+    EXPECT_EQ(final_report().status.dwControlsAccepted, running_controls_mask);
+    EXPECT_EQ(final_report().status.dwWaitHint, 0u);
+    EXPECT_EQ(final_report().status.dwWin32ExitCode, 0u);
+    EXPECT_TRUE(world.event_signalled(the_service.stop_event));
+}
+
+TEST_F(supervision, an_unreadable_exit_code_counts_as_an_ordinary_end)
+{
+    world.next_companions({sim::exits_after(2000, ERROR_SHUTDOWN_IN_PROGRESS)});
+    world.fail("GetExitCodeProcess", 1, ERROR_ACCESS_DENIED);
+    world.at(9000).stop();
+
+    world.run_service();
+
+    auto launched = world.companions();
+    ASSERT_EQ(launched.size(), 2u);
+    EXPECT_EQ(launched[1]->started_at, 8000u);
+    EXPECT_EQ(states().back(), SERVICE_STOPPED);
+    EXPECT_EQ(states()[2], SERVICE_STOP_PENDING) << "it ended through the stop control, not through 1115";
+}
+
+TEST_F(supervision, another_session_taking_the_console_moves_the_companion)
+{
+    // The first companion ignores Ctrl-C and is terminated; the second obeys half a second late.
+    world.next_companions({sim::ignores_ctrl_c(), sim::ends_on_ctrl_c_after(500, 0)});
+    world.at(10000).console_connect(2);
+    world.at(40000).console_connect(3);
+    world.at(60000).stop();
+
+    world.run_service();
+
+    auto launched = world.companions();
+    ASSERT_EQ(launched.size(), 3u);
+    const sim::virtual_ms helper_end = 10000 + world.helper_run_ms;
+    EXPECT_EQ(launched[0]->ctrl_c_at, std::optional<sim::virtual_ms>(10000));
+    EXPECT_EQ(launched[0]->ended, sim::end_reason::terminated);
+    EXPECT_EQ(launched[0]->exit_code, ERROR_PROCESS_ABORTED);
+    EXPECT_EQ(launched[0]->ended_at, std::optional<sim::virtual_ms>(helper_end + 20000)) << "after the grace";
+    EXPECT_EQ(launched[1]->started_at, helper_end + 20000 + 3000);
+    EXPECT_EQ(launched[1]->session, 2u) << "launched with a token bound to the new session";
+    EXPECT_NE(launched[1]->token_label, launched[0]->token_label);
+
+    EXPECT_EQ(launched[1]->ended, sim::end_reason::ctrl_c);
+    EXPECT_EQ(launched[1]->ended_at, std::optional<sim::virtual_ms>(40500));
+    EXPECT_EQ(launched[2]->started_at, 43500u) << "3000 ms after the cooperative end";
+    EXPECT_EQ(launched[2]->session, 3u);
+
+    // Each helper ran in the session of the companion it stopped.
+    auto helpers = world.helpers();
+    ASSERT_EQ(helpers.size(), 3u);
+    EXPECT_EQ(helpers[0]->session, 1u);
+    EXPECT_EQ(helpers[1]->session, 2u);
+    EXPECT_EQ(helpers[2]->session, 3u);
+}
+
+TEST_F(supervision, console_lost_to_no_session_stops_the_companion_and_polls_without_launching)
+{
+    world.at(10000).console_session(no_console_session).control(SERVICE_CONTROL_SESSIONCHANGE, WTS_CONSOLE_CONNECT);
+    world.at(20000).stop();
+
+    world.run_service();
+
+    ASSERT_EQ(world.companions().size(), 1u);
+    EXPECT_EQ(world.companions()[0]->ctrl_c_at, std::optional<sim::virtual_ms>(10000));
+    // Release at 10030; polls at 13030, 16030, 19030 each find no session.
+    EXPECT_EQ(world.console_queries_at(),
+              (std::vector<std::string>{"t=3000 1", "t=10000 4294967295", "t=13030 4294967295", "t=16030 4294967295",
+                                        "t=19030 4294967295"}));
+}
+
+TEST_F(supervision, a_reconnect_to_the_same_session_keeps_the_companion)
+{
+    world.at(10000).console_connect(1);
+    world.at(11000).console_disconnect().console_session(1);
+    world.at(12000).console_connect(1);
+    world.at(20000).stop();
+
+    world.run_service();
+
+    ASSERT_EQ(world.companions().size(), 1u);
+    EXPECT_EQ(world.companions()[0]->ctrl_c_at, std::optional<sim::virtual_ms>(20000));
+    EXPECT_EQ(world.helpers().size(), 1u);
+    // One query per connect notice, none for the disconnect.
+    EXPECT_EQ(world.console_queries_at(), (std::vector<std::string>{"t=3000 1", "t=10000 1", "t=12000 1"}));
+}
+
+TEST_F(supervision, several_connect_notices_before_a_wake_count_as_one)
+{
+    world.at(1000).console_connect(1);
+    world.at(2000).console_connect(1);
+    world.at(2500).console_connect(1);
+    world.at(20000).stop();
+
+    world.run_service();
+
+    ASSERT_EQ(world.companions().size(), 1u);
+    // The poll's query and a single wake of the watch; then it blocks until the stop.
+    EXPECT_EQ(world.console_queries_at(), (std::vector<std::string>{"t=3000 1", "t=3000 1"}));
+    EXPECT_EQ(world.calls("WaitForMultipleObjects"), 2u);
+}
+
+TEST_F(supervision, no_console_session_means_no_launch_and_a_query_every_poll)
+{
+    world.console_session(no_console_session);
+    world.at(10000).stop();
+
+    world.run_service();
+
+    EXPECT_TRUE(world.companions().empty());
+    EXPECT_EQ(world.calls("OpenProcessToken"), 0u);
+    EXPECT_EQ(world.console_queries_at(),
+              (std::vector<std::string>{"t=3000 4294967295", "t=6000 4294967295", "t=9000 4294967295"}));
+    EXPECT_EQ(final_report().at, 10000u);
+}
+
+TEST_F(supervision, a_stop_between_cycles_ends_the_service_without_a_launch)
+{
+    world.next_companions({sim::exits_after(2000, 0)});
+    world.at(6000).stop();
+
+    world.run_service();
+
+    ASSERT_EQ(world.companions().size(), 1u);
+    EXPECT_TRUE(world.helpers().empty());
+    EXPECT_EQ(states(),
+              (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+    EXPECT_EQ(final_report().at, 6000u);
+}
+
+TEST_F(supervision, a_stop_during_a_session_switch_grace_period_ends_the_loop_without_another_launch)
+{
+    world.next_companions({sim::ignores_ctrl_c()});
+    world.at(10000).console_connect(2);
+    world.at(15000).stop();
+
+    world.run_service();
+
+    ASSERT_EQ(world.companions().size(), 1u);
+    EXPECT_EQ(world.helpers().size(), 1u);
+    const sim::virtual_ms grace_end = 10000 + world.helper_run_ms + 20000;
+    EXPECT_EQ(world.companions()[0]->ended_at, std::optional<sim::virtual_ms>(grace_end));
+    EXPECT_EQ(world.companions()[0]->exit_code, ERROR_PROCESS_ABORTED);
+    EXPECT_EQ(world.reports()[2].at, 15000u);
+    EXPECT_EQ(final_report().status.dwCurrentState, SERVICE_STOPPED);
+    EXPECT_EQ(final_report().at, grace_end);
+}
+
+TEST_F(supervision, a_companion_that_cannot_be_asked_to_stop_is_terminated_at_once)
+{
+    // The helper's launch is the second CreateProcessAsUserW.
+    world.fail("CreateProcessAsUserW", 2, ERROR_ACCESS_DENIED);
+    world.at(10000).stop();
+
+    world.run_service();
+
+    ASSERT_EQ(world.companions().size(), 1u);
+    EXPECT_TRUE(world.helpers().empty());
+    EXPECT_EQ(world.companions()[0]->ended, sim::end_reason::terminated);
+    EXPECT_EQ(world.companions()[0]->exit_code, ERROR_PROCESS_ABORTED);
+    EXPECT_EQ(world.companions()[0]->ended_at, std::optional<sim::virtual_ms>(10000));
+    EXPECT_EQ(final_report().at, 10000u);
+}
+
+TEST(supervision_runs, start_up_failures_end_the_service_or_the_process_with_the_error_code)
+{
+    struct start_failure {
+        const char* operation;
+        unsigned nth;
+        DWORD error;
+        std::vector<std::string> left_open;
+        unsigned events_attempted;
+    };
+    const std::vector<start_failure> failures = {
+        {"CreateEventA", 1, ERROR_NOT_ENOUGH_MEMORY, {"service status (RegisterServiceCtrlHandlerExA)"}, 1},
+        {"CreateEventA",
+         2,
+         ERROR_ACCESS_DENIED,
+         {"event (CreateEventA)", "service status (RegisterServiceCtrlHandlerExA)"},
+         2},
+        {"CreateFileW",
+         1,
+         ERROR_SHARING_VIOLATION,
+         {"event (CreateEventA)", "event (CreateEventA)", "service status (RegisterServiceCtrlHandlerExA)"},
+         2},
+    };
+    for (const start_failure& failure : failures) {
+        SCOPED_TRACE(std::string(failure.operation) + " #" + std::to_string(failure.nth));
+        sim::world run;
+        the_service = {};
+        run.console_session(1);
+        run.fail(failure.operation, failure.nth, failure.error);
+
+        EXPECT_NE(run.run_service(), 0) << "the dispatcher returns after the stopped report";
+
+        std::vector<DWORD> seen;
+        for (const sim::status_report& report : run.reports()) {
+            seen.push_back(report.status.dwCurrentState);
+        }
+        EXPECT_EQ(seen, (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_STOPPED}));
+        EXPECT_EQ(run.reports().back().status.dwWin32ExitCode, failure.error);
+        EXPECT_EQ(run.calls("CreateEventA"), failure.events_attempted);
+        EXPECT_TRUE(run.companions().empty());
+        // Nothing made before the failure is closed; the end of the process releases it.
+        expect_only_left_open(run, failure.left_open);
+    }
+
+    // Without a status handle nothing can be reported: the process ends with the error code.
+    sim::world run;
+    the_service = {};
+    run.fail("RegisterServiceCtrlHandlerExA", 1, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(run.run_service(), static_cast<int>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(run.exited_with(), std::optional<UINT>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(run.reports().empty());
+    EXPECT_EQ(run.calls("CreateEventA"), 0u);
+    expect_only_left_open(run, {});
+}
+
+TEST_F(supervision, a_failed_token_job_or_launch_closes_what_the_cycle_made_and_retries_after_the_poll)
+{
+    world.fail("OpenProcessToken", 1, ERROR_ACCESS_DENIED);
+    world.fail("SetTokenInformation", 1, ERROR_PRIVILEGE_NOT_HELD);
+    world.fail("CreateJobObjectW", 1, ERROR_NOT_ENOUGH_MEMORY);
+    world.fail("SetInformationJobObject", 1, ERROR_ACCESS_DENIED);
+    world.at(20000).stop();
+
+    world.run_service();
+
+    // 3000 no token, 6000 session not set, 9000 no job, 12000 limits not set, 15000 launched.
+    auto launched = world.companions();
+    ASSERT_EQ(launched.size(), 1u);
+    EXPECT_EQ(launched[0]->started_at, 15000u);
+    EXPECT_EQ(world.calls("CreateProcessAsUserW"), 2u) << "the companion and the stop helper";
+    EXPECT_EQ(states(),
+              (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOPPED}));
+    EXPECT_EQ(final_report().status.dwWin32ExitCode, 0u) << "cycle failures are not reported";
+}
+
+TEST_F(supervision, a_missing_companion_closes_each_cycles_token_and_job_and_is_found_once_it_appears)
+{
+    world.files.erase(u"C:\\Orvane\\Orvane.exe");
+    world.at(10500).add_file(u"C:\\Orvane\\Orvane.exe");
+    world.at(20000).stop();
+
+    world.run_service();
+
+    ASSERT_EQ(world.companions().size(), 1u);
+    EXPECT_EQ(world.companions()[0]->started_at, 12000u);
+    // The failed launches at 3000, 6000 and 9000 each closed their token and then their job.
+    auto closes = service_calls("CloseHandle");
+    const std::vector<std::string> first_cycles(closes.begin(), closes.begin() + 9);
+    EXPECT_EQ(first_cycles, (std::vector<std::string>{"t=3000 token#1", "t=3000 token#2", "t=3000 job#1",
+                                                      "t=6000 token#3", "t=6000 token#4", "t=6000 job#2",
+                                                      "t=9000 token#5", "t=9000 token#6", "t=9000 job#3"}));
+}
+
+TEST(supervision_runs, waits_that_keep_failing_end_the_service_with_a_non_zero_error)
+{
+    struct failing_waits {
+        const char* name;
+        DWORD console;
+        bool polls_fail;
+        bool watches_fail;
+        DWORD error;
+        DWORD reported;
+    };
+    const std::vector<failing_waits> cases = {
+        {"polls without a console session", no_console_session, true, false, ERROR_INVALID_HANDLE,
+         ERROR_INVALID_HANDLE},
+        {"polls that leave no error code", no_console_session, true, false, NO_ERROR, ERROR_GEN_FAILURE},
+        {"polls and watches alike", 1, true, true, ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE},
+        // Successful polls between them must not let a watch that always fails be retried for ever.
+        {"watches alone, polls succeeding", 1, false, true, ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE},
+    };
+    for (const failing_waits& scenario : cases) {
+        SCOPED_TRACE(scenario.name);
+        sim::world run;
+        the_service = {};
+        run.console_session(scenario.console);
+        run.max_calls = 1000;
+        if (scenario.polls_fail) {
+            run.fail("WaitForSingleObject", 0, scenario.error);
+        }
+        if (scenario.watches_fail) {
+            run.fail("WaitForMultipleObjects", 0, scenario.error);
+        }
+
+        EXPECT_NE(run.run_service(), 0);
+
+        EXPECT_LT(run.calls(), 200u) << "ended within a bounded number of platform calls";
+        EXPECT_EQ(run.reports().back().status.dwCurrentState, SERVICE_STOPPED);
+        EXPECT_EQ(run.reports().back().status.dwWin32ExitCode, scenario.reported);
+        if (scenario.polls_fail) {
+            EXPECT_EQ(run.calls("WaitForSingleObject") + run.calls("WaitForMultipleObjects") - run.helpers().size(), 3u)
+                << "three failed waits in a row, no more (the stop helper's wait aside)";
+        } else {
+            EXPECT_EQ(run.calls("WaitForMultipleObjects"), 3u) << "three failed watches, no more";
+            EXPECT_EQ(run.companions().size(), 3u);
+            EXPECT_EQ(run.helpers().size(), 3u) << "each failed watch still stops its companion gracefully";
+        }
+        for (const sim::process_record* companion : run.companions()) {
+            EXPECT_FALSE(companion->running()) << "a failed watch still ends the companion";
+        }
+        expect_only_left_open(run, sim::world::run_long());
+    }
+}
+
+TEST_F(supervision, a_wait_that_succeeds_resets_the_failure_count)
+{
+    // Two failed polls, a time-out, two more failed polls: never three in a row.
+    world.console_session(no_console_session);
+    for (unsigned nth : {1u, 2u, 4u, 5u}) {
+        world.fail("WaitForSingleObject", nth, ERROR_INVALID_HANDLE);
+    }
+    world.at(10000).stop();
+
+    world.run_service();
+
+    EXPECT_EQ(final_report().status.dwCurrentState, SERVICE_STOPPED);
+    EXPECT_EQ(final_report().status.dwWin32ExitCode, 0u);
+    EXPECT_EQ(final_report().at, 10000u);
+}
+
+TEST_F(supervision, a_failed_watch_stops_the_companion_gracefully_and_the_loop_goes_on)
+{
+    world.fail("WaitForMultipleObjects", 1, ERROR_INVALID_HANDLE);
+    world.at(20000).stop();
+
+    world.run_service();
+
+    auto launched = world.companions();
+    ASSERT_EQ(launched.size(), 2u);
+    EXPECT_EQ(launched[0]->ctrl_c_at, std::optional<sim::virtual_ms>(3000));
+    EXPECT_EQ(launched[0]->ended, sim::end_reason::ctrl_c);
+    EXPECT_EQ(launched[1]->started_at, 3000u + world.helper_run_ms + 3000);
+    EXPECT_EQ(launched[1]->ctrl_c_at, std::optional<sim::virtual_ms>(20000));
+    EXPECT_EQ(final_report().status.dwWin32ExitCode, 0u);
+}
+
+} // namespace
