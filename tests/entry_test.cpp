@@ -118,8 +118,6 @@ TEST(entry_runs, service_mode_works_from_the_parent_directory_and_exits_with_the
         the_service = {};
         run.started_by_service_manager = false;
         run.executable_path = u"C:\\OrvaneService.exe";
-        // The simulator records the running image when the world is made; keep the two in step.
-        run.processes[sim::service_pid].application = run.executable_path;
         run.run_service();
         EXPECT_EQ(run.cwd(), u"C:");
         expect_nothing_left(run);

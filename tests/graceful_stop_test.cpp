@@ -72,7 +72,6 @@ TEST(request_stop, executable_path_with_spaces_reaches_the_helper_whole)
     const std::u16string spaced = u"C:\\Program Files\\Orvane Tools\\svc\\Orvane Service.exe";
     world.executable_path = spaced;
     world.files.insert(spaced);
-    world.processes[sim::service_pid].application = spaced;
     const DWORD companion = world.start_console_process(sim::runs_until_ctrl_c(), 1);
     HANDLE token = world.make_token(1);
 

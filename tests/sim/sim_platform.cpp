@@ -71,16 +71,9 @@ BOOL WINAPI sim_StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table)
         name = table[0].lpServiceName;
     }
     // The service routine runs on a thread of its own, as the dispatcher starts it.
-    world::context saved = w().here();
-    w().here() = {service_pid, service_thread};
-    try {
-        LPSTR arguments[] = {name, nullptr};
-        routine(1, arguments);
-    } catch (...) {
-        w().here() = saved;
-        throw;
-    }
-    w().here() = saved;
+    context_switch on_service_thread({service_pid, service_thread});
+    LPSTR arguments[] = {name, nullptr};
+    routine(1, arguments);
     return TRUE;
 }
 
@@ -550,15 +543,8 @@ BOOL WINAPI sim_CreateProcessAsUserW(HANDLE token, LPCWSTR application_name, LPW
         argv.push_back(nullptr);
         int result = 0;
         {
-            world::context saved = w().here();
-            w().here() = {pid, 1};
-            try {
-                result = w().helper_program(static_cast<int>(argv_text.size()), argv.data());
-            } catch (...) {
-                w().here() = saved;
-                throw;
-            }
-            w().here() = saved;
+            context_switch in_helper({pid, 1});
+            result = w().helper_program(static_cast<int>(argv_text.size()), argv.data());
         }
         if (!w().helper_hangs) {
             const DWORD code = static_cast<DWORD>(result);
@@ -627,9 +613,9 @@ DWORD WINAPI sim_GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size)
     if (module != nullptr || size == 0) {
         return failed<DWORD>(ERROR_INVALID_PARAMETER, 0);
     }
-    const std::u16string& path = w().processes[w().here().pid].application.empty()
-                                     ? w().executable_path
-                                     : w().processes[w().here().pid].application;
+    // The service process runs whatever executable the scenario names, even if it changed it late.
+    const DWORD pid = w().here().pid;
+    const std::u16string& path = pid == service_pid ? w().executable_path : w().processes[pid].application;
     if (path.size() + 1 > size) {
         // Truncated, terminated, and the full size returned, as Windows does.
         std::memcpy(buffer, path.data(), (size - 1) * sizeof(WCHAR));

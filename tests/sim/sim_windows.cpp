@@ -18,15 +18,6 @@ namespace {
 
 thread_local world::context tls_context{service_pid, dispatcher_thread};
 
-// Restores the calling context when a nested run (handler, helper process) is over.
-struct context_switch {
-    explicit context_switch(world::context next) : saved(tls_context) { tls_context = next; }
-    ~context_switch() { tls_context = saved; }
-    context_switch(const context_switch&) = delete;
-    context_switch& operator=(const context_switch&) = delete;
-    world::context saved;
-};
-
 std::string hex(std::uint64_t value)
 {
     char text[32];
@@ -179,6 +170,16 @@ moment& moment::run(std::function<void()> action)
 world::context& world::here()
 {
     return tls_context;
+}
+
+context_switch::context_switch(world::context next) : saved_(tls_context)
+{
+    tls_context = next;
+}
+
+context_switch::~context_switch()
+{
+    tls_context = saved_;
 }
 
 void world::schedule_at(virtual_ms at, std::function<void()> action)
@@ -577,6 +578,7 @@ int world::run_service(std::vector<std::string> arguments)
         argv.push_back(text.data());
     }
     argv.push_back(nullptr);
+    processes[service_pid].application = executable_path;
     context_switch on_main({service_pid, dispatcher_thread});
     try {
         return run_entry(static_cast<int>(argv_text.size()), argv.data());

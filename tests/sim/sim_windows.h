@@ -296,6 +296,19 @@ class world {
     const platform_ops* previous_os_ = nullptr;
 };
 
+// Runs the calling code as another virtual thread or process until the end of its scope, as the
+// handler runs on the dispatcher thread and a helper runs in a process of its own.
+class context_switch {
+  public:
+    explicit context_switch(world::context next);
+    ~context_switch();
+    context_switch(const context_switch&) = delete;
+    context_switch& operator=(const context_switch&) = delete;
+
+  private:
+    world::context saved_;
+};
+
 // Virtual threads: the service process's main (dispatcher) thread and the service routine's thread.
 constexpr int dispatcher_thread = 1;
 constexpr int service_thread = 2;

@@ -1,0 +1,384 @@
+#!/usr/bin/env bash
+# One end-to-end scenario of the real OrvaneService.exe under Wine, in its own copy of a booted prefix.
+# shellcheck source-path=SCRIPTDIR
+# Usage: scenario.sh NAME SERVICE_EXE TOOLS_DIR TEMPLATE_PREFIX WORK_ROOT
+#   NAME: template (boot the shared prefix) or one of the scenario_* functions below without the prefix.
+set -euo pipefail
+
+NAME=$1
+SERVICE_EXE=$(realpath -m "$2")
+TOOLS_DIR=$(realpath -m "$3")
+TEMPLATE=$(realpath -m "$4")
+WORK_ROOT=$(realpath -m "$5")
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+REGISTER_CMD=$HERE/../../scripts/windows/register-orvane.cmd
+COMPANION_EXE=$TOOLS_DIR/Orvane.exe
+
+# shellcheck source=lib.sh
+source "$HERE/lib.sh"
+
+FAILURES=0
+pass() { printf 'ok   %s\n' "$*"; }
+fail() {
+    printf 'FAIL %s\n' "$*"
+    FAILURES=$((FAILURES + 1))
+}
+# Stops the scenario at once: what follows depends on it.
+fatal() {
+    printf 'FAIL %s (cannot go on)\n' "$*"
+    FAILURES=$((FAILURES + 1))
+    exit 1
+}
+expect_eq() {
+    if [[ $1 == "$2" ]]; then pass "$3 ($1)"; else fail "$3: got '$1', want '$2'"; fi
+}
+expect_range() {
+    local value=$1 low=$2 high=$3
+    if [[ $value =~ ^-?[0-9]+$ ]] && ((value >= low && value <= high)); then
+        pass "$4 ($value in [$low, $high])"
+    else
+        fail "$4: got '$value', want [$low, $high]"
+    fi
+}
+expect_match() {
+    if [[ $1 =~ $2 ]]; then pass "$3 ($1)"; else fail "$3: '$1' does not match /$2/"; fi
+}
+
+finish() {
+    local rc=$?
+    wine_teardown
+    if ((rc == 0 && FAILURES == 0)); then
+        rm -rf "$WINEPREFIX"
+        echo "PASSED $NAME"
+    else
+        echo "FAILED $NAME ($FAILURES failed checks, exit $rc); files kept in $ORVANE_WORK"
+        ((rc != 0)) || rc=1
+    fi
+    exit "$rc"
+}
+
+setup() {
+    ORVANE_WORK=$WORK_ROOT/$NAME
+    rm -rf "$ORVANE_WORK"
+    mkdir -p "$ORVANE_WORK"
+    wine_template "$TEMPLATE"
+    WINEPREFIX=$ORVANE_WORK/prefix
+    wine_copy_prefix "$TEMPLATE" "$WINEPREFIX"
+    wine_session_start
+    trap finish EXIT
+    install_tools "$TOOLS_DIR"
+    REC=$(unix_path 'C:\orvane')/companion.rec
+    CFG=$(unix_path 'C:\orvane')/companion.cfg
+    LOG=$(service_log_path)
+}
+
+write_cfg() {
+    printf '%s\r\n' "$@" >"$CFG"
+}
+
+create_service() {
+    local out
+    out=$(wine_run sc create "$ORVANE_SERVICE_NAME" binPath= "$1") || fatal "sc create $1: $out"
+}
+
+# Starts the service and waits for running; leaves the svcctl lines in START_OUT and the running line in RUNNING.
+start_service() {
+    START_OUT=$(svcctl start "$ORVANE_SERVICE_NAME" 10000) || true
+    printf '%s\n' "$START_OUT" >>"$ORVANE_WORK/svcctl.out"
+    RUNNING=$(grep -m1 ' state=4 ' <<<"$START_OUT" || true)
+    [[ -n $RUNNING ]] || fatal "the service reaches running: $START_OUT"
+}
+
+# Sends stop and waits for stopped; leaves the svcctl lines in STOP_OUT.
+stop_service() {
+    STOP_OUT=$(WINE_TIMEOUT=60 svcctl stop "$ORVANE_SERVICE_NAME" "${1:-30000}") || true
+    printf '%s\n' "$STOP_OUT" >>"$ORVANE_WORK/svcctl.out"
+}
+
+# Log lines without carriage returns.
+log_lines() {
+    [[ -f $LOG ]] || return 0
+    tr -d '\r' <"$LOG"
+}
+
+expect_only_companion_output() {
+    local foreign
+    foreign=$(log_lines | grep -av '^orvane-double [0-9][0-9]* ' || true)
+    expect_eq "$foreign" "" "the log holds only the companion's own lines"
+}
+
+is_alive() {
+    field alive "$(proctool alive "$1")"
+}
+
+# ---------------------------------------------------------------------------------------------------
+scenario_template() {
+    wine_template "$TEMPLATE"
+    [[ -f $TEMPLATE/.orvane-booted ]] || {
+        echo "FAIL the template prefix did not boot"
+        exit 1
+    }
+    echo "PASSED template ($TEMPLATE)"
+}
+
+# Status at each step, first launch delay, what the companion sees, the log, graceful stop.
+scenario_lifecycle() {
+    setup
+    install_layout "$SERVICE_EXE" "$COMPANION_EXE" 'C:\orvane' svc
+    write_cfg "ctrl_c=exit" "ctrl_c_code=0"
+    mkdir -p "${LOG%/*}"
+    printf 'STALE LINE FROM AN EARLIER RUN\r\n' >"$LOG"
+    create_service 'C:\orvane\svc\OrvaneService.exe'
+    start_service
+
+    local first
+    first=$(head -n1 <<<"$START_OUT")
+    expect_eq "$(field state "$first")" 2 "start accepted: start pending"
+    expect_eq "$(field type "$first")" 0x10 "start pending: own-process type"
+    expect_eq "$(field controls "$first")" 0x0 "start pending: no controls accepted"
+    expect_eq "$(field type "$RUNNING")" 0x10 "running: own-process type"
+    expect_eq "$(field controls "$RUNNING")" 0x181 "running: accepts stop, session change, pre-shutdown"
+    expect_eq "$(field win32 "$RUNNING")" 0 "running: Win32 exit code"
+    expect_eq "$(field waithint "$RUNNING")" 0 "running: wait hint"
+    expect_eq "$(field checkpoint "$RUNNING")" 0 "running: check point"
+
+    wait_for_starts "$REC" 1 8000 || fatal "the companion is launched within 8 s"
+    local start pid
+    start=$(companion_starts "$REC" | head -n1)
+    pid=$(rec_field pid "$start")
+    expect_range $(($(rec_field t "$start") - $(field t "$RUNNING"))) 2950 4500 \
+        "first launch 3 s after the running report"
+    expect_eq "$(rec_field job "$start")" 1 "the companion runs inside a job"
+    expect_eq "$(rec_field cwd "$start")" 'C:\orvane' "its current directory is the parent of the service's"
+    expect_match "$(rec_field cmd "$start")" '^"?([A-Za-z]:\\orvane\\)?Orvane\.exe"?$' "it is started with no arguments"
+
+    local interrogate
+    interrogate=$(svcctl interrogate "$ORVANE_SERVICE_NAME")
+    expect_eq "$(field state "$interrogate")/$(field controls "$interrogate")" 4/0x181 "interrogate while running"
+
+    local end=$(($(now_ms) + 3000))
+    while (($(log_lines | wc -l) < 2)) && (($(now_ms) < end)); do sleep 0.05; done
+    expect_eq "$(log_lines | grep -ac STALE || true)" 0 "the old log was emptied at start"
+    expect_eq "$(log_lines | grep -axc "orvane-double $pid hello on stdout" || true)" 1 "the companion's stdout is in the log"
+    expect_eq "$(log_lines | grep -axc "orvane-double $pid hello on stderr" || true)" 1 "the companion's stderr is in the log"
+
+    stop_service 25000
+    local stop_line stopped
+    stop_line=$(head -n1 <<<"$STOP_OUT")
+    stopped=$(tail -n1 <<<"$STOP_OUT")
+    expect_eq "$(grep ' state=3 ' <<<"$STOP_OUT" | grep -vc ' controls=0x0 .* waithint=30000 ' || true)" 0 \
+        "every stop-pending report has controls 0 and wait hint 30000"
+    expect_range "$(grep -c ' state=3 ' <<<"$STOP_OUT" || true)" 1 100000 "stop pending is reported"
+    expect_eq "$(field state "$stopped")" 1 "stopped after the stop control"
+    expect_eq "$(field controls "$stopped")" 0x0 "stopped: controls 0"
+    expect_eq "$(field waithint "$stopped")" 30000 "stopped: wait hint still 30000"
+    expect_eq "$(field win32 "$stopped")" 0 "stopped: Win32 exit code 0"
+    expect_range $(($(field t "$stopped") - $(field t "$stop_line"))) 0 5000 "a cooperative companion lets the service stop promptly (ms)"
+    expect_eq "$(records "$REC" ctrlc | grep -ac "pid=$pid"$'\t' || true)" 1 "the companion's Ctrl-C handler ran"
+    expect_eq "$(log_lines | grep -axc "orvane-double $pid got Ctrl-C" || true)" 1 "the handler's output is in the log"
+    expect_eq "$(is_alive "$pid")" 0 "the companion is gone"
+    expect_eq "$(companion_starts "$REC" | wc -l)" 1 "no relaunch after the stop"
+    expect_only_companion_output
+}
+
+# Relaunch after the companion ends by itself and after it is killed; the grandchild goes with it.
+scenario_relaunch() {
+    setup
+    install_layout "$SERVICE_EXE" "$COMPANION_EXE" 'C:\orvane' svc
+    write_cfg "exit_after_ms=500" "exit_code=7" "grandchild=1"
+    create_service 'C:\orvane\svc\OrvaneService.exe'
+    start_service
+
+    wait_for_starts "$REC" 2 15000 || fatal "the companion is relaunched after ending by itself"
+    # From the third instance on the companion stays until something ends it.
+    write_cfg "grandchild=1"
+    local first second exit1 grandchild1
+    first=$(companion_starts "$REC" | sed -n 1p)
+    second=$(companion_starts "$REC" | sed -n 2p)
+    exit1=$(records "$REC" exit | grep -a "pid=$(rec_field pid "$first")"$'\t' || true)
+    expect_eq "$(rec_field code "$exit1")" 7 "the first instance ended by itself"
+    expect_range $(($(rec_field t "$second") - $(rec_field t "$exit1"))) 3000 5000 "relaunch after an own exit (ms)"
+    grandchild1=$(rec_field child "$(records "$REC" grandchild | sed -n 1p)")
+    [[ -n $grandchild1 ]] || fatal "the companion started a grandchild"
+    expect_eq "$(is_alive "$grandchild1")" 0 "the grandchild ended with the companion's job"
+
+    wait_for_starts "$REC" 3 15000 || fatal "the companion is relaunched a second time"
+    local third pid3 exit2 grandchild3
+    third=$(companion_starts "$REC" | sed -n 3p)
+    pid3=$(rec_field pid "$third")
+    exit2=$(records "$REC" exit | sed -n 2p)
+    expect_range $(($(rec_field t "$third") - $(rec_field t "$exit2"))) 3000 5000 "second relaunch after an own exit (ms)"
+    wait_for_event "$REC" grandchild 3 3000 || fatal "the third instance started its grandchild"
+    grandchild3=$(rec_field child "$(records "$REC" grandchild | sed -n 3p)")
+    expect_eq "$(is_alive "$grandchild3")" 1 "the grandchild runs while the companion runs"
+    local grandchild_start
+    grandchild_start=$(records "$REC" start | grep -a "pid=$grandchild3"$'\t' || true)
+    expect_eq "$(rec_field job "$grandchild_start")" 1 "the grandchild is in the job too"
+
+    local killed
+    killed=$(proctool kill "$pid3" 9)
+    [[ $(field pid "$killed") == "$pid3" ]] || fatal "kill the companion from outside: $killed"
+    wait_for_starts "$REC" 4 10000 || fatal "the companion is relaunched after being killed"
+    expect_range $(($(rec_field t "$(companion_starts "$REC" | sed -n 4p)") - $(field t "$killed"))) 2950 5000 \
+        "relaunch after a kill from outside (ms)"
+    expect_eq "$(is_alive "$grandchild3")" 0 "the grandchild ended when the killed companion's job closed"
+
+    expect_eq "$(log_lines | grep -ac ' hello on stdout$' || true)" 4 "every instance's output is in the one log"
+    expect_eq "$(log_lines | grep -ac ' exiting (timer) with code 7$' || true)" 2 "own exits are logged by the companion"
+    expect_only_companion_output
+    stop_service 25000
+    expect_eq "$(field state "$(tail -n1 <<<"$STOP_OUT")")" 1 "stopped"
+}
+
+# A companion that ignores Ctrl-C is terminated with 1067 after the 20 s grace period.
+scenario_ignore_ctrl_c() {
+    setup
+    install_layout "$SERVICE_EXE" "$COMPANION_EXE" 'C:\orvane' svc
+    write_cfg "ctrl_c=ignore"
+    create_service 'C:\orvane\svc\OrvaneService.exe'
+    start_service
+    wait_for_starts "$REC" 1 8000 || fatal "the companion is launched"
+    local pid watcher=$ORVANE_WORK/waitexit.out
+    pid=$(rec_field pid "$(companion_starts "$REC" | head -n1)")
+    WINE_TIMEOUT=60 proctool waitexit "$pid" 45000 >"$watcher" &
+    local watcher_job=$!
+    local end=$(($(now_ms) + 10000))
+    until grep -q watching=1 "$watcher" 2>/dev/null || (($(now_ms) > end)); do sleep 0.05; done
+
+    stop_service 40000
+    wait "$watcher_job" || true
+    local waited ctrlc stopped
+    waited=$(grep -a ' exit=' "$watcher" || true)
+    ctrlc=$(records "$REC" ctrlc | head -n1)
+    stopped=$(tail -n1 <<<"$STOP_OUT")
+    expect_eq "$(rec_field action "$ctrlc")" ignore "the companion saw Ctrl-C and ignored it"
+    expect_eq "$(field exit "$waited")" 1067 "it was terminated with exit code 1067"
+    expect_range $(($(field t "$waited") - $(rec_field t "$ctrlc"))) 19500 22000 "grace period after Ctrl-C (ms)"
+    expect_eq "$(field state "$stopped")" 1 "the service stopped"
+    expect_range $(($(field t "$stopped") - $(field t "$(head -n1 <<<"$STOP_OUT")"))) 19500 24000 "stop control to stopped (ms)"
+    expect_eq "$(field waithint "$stopped")/$(field controls "$stopped")" 30000/0x0 "stopped: wait hint 30000, controls 0"
+}
+
+# Exit code 1115 stops the service without a stop-pending report, and nothing is relaunched.
+scenario_stop_request() {
+    setup
+    install_layout "$SERVICE_EXE" "$COMPANION_EXE" 'C:\orvane' svc
+    write_cfg "exit_after_ms=1000" "exit_code=1115"
+    create_service 'C:\orvane\svc\OrvaneService.exe'
+    start_service
+    local watched
+    watched=$(svcctl wait "$ORVANE_SERVICE_NAME" 1 12000) || true
+    printf '%s\n' "$watched" >>"$ORVANE_WORK/svcctl.out"
+    local stopped
+    stopped=$(tail -n1 <<<"$watched")
+    expect_eq "$(field state "$stopped")" 1 "the service stopped by itself"
+    expect_eq "$(grep -c ' state=3 ' <<<"$watched" || true)" 0 "no stop-pending report on the way"
+    expect_eq "$(field controls "$stopped")" 0x181 "stopped: controls still 0x181"
+    expect_eq "$(field waithint "$stopped")" 0 "stopped: wait hint 0"
+    expect_eq "$(field win32 "$stopped")" 0 "stopped: Win32 exit code 0"
+    expect_eq "$(rec_field code "$(records "$REC" exit | head -n1)")" 1115 "the companion ended with 1115"
+    sleep 4.5
+    expect_eq "$(companion_starts "$REC" | wc -l)" 1 "nothing was relaunched"
+    expect_eq "$(field state "$(svcctl query "$ORVANE_SERVICE_NAME")")" 1 "still stopped"
+}
+
+# With Orvane.exe missing the service keeps running and launches it about 3 s after it appears.
+scenario_missing_companion() {
+    setup
+    install_layout "$SERVICE_EXE" "$COMPANION_EXE" 'C:\orvane' svc without-companion
+    write_cfg "ctrl_c=exit"
+    create_service 'C:\orvane\svc\OrvaneService.exe'
+    start_service
+    sleep 7
+    local query
+    query=$(svcctl query "$ORVANE_SERVICE_NAME")
+    expect_eq "$(field state "$query")/$(field controls "$query")" 4/0x181 "still running without Orvane.exe"
+    expect_eq "$(companion_starts "$REC" | wc -l)" 0 "nothing was launched"
+    local dir appeared
+    dir=$(unix_path 'C:\orvane')
+    cp "$COMPANION_EXE" "$dir/Orvane.exe.part"
+    appeared=$(now_ms)
+    mv "$dir/Orvane.exe.part" "$dir/Orvane.exe"
+    wait_for_starts "$REC" 1 8000 || fatal "the companion is launched once it appears"
+    expect_range $(($(rec_field t "$(companion_starts "$REC" | head -n1)") - appeared)) 0 4000 \
+        "launch after Orvane.exe appears (ms)"
+    stop_service 25000
+    expect_eq "$(field state "$(tail -n1 <<<"$STOP_OUT")")" 1 "stopped"
+}
+
+# The interrupt mode run by hand: Ctrl-C to a live console program, an error for a process that is not there.
+scenario_interrupt_mode() {
+    setup
+    install_layout "$SERVICE_EXE" "$COMPANION_EXE" 'C:\orvane' svc
+    write_cfg "ctrl_c=exit" "ctrl_c_code=5"
+    # Target and interrupt process must share a process group under Wine: proctool starts both.
+    local out=$ORVANE_WORK/pair.out run target pid
+    timeout -k 5 30 "$ORVANE_WINE" "$ORVANE_TOOLS_WIN\\proctool.exe" pair 'C:\orvane\Orvane.exe' 1500 -- \
+        'C:\orvane\svc\OrvaneService.exe' --terminate '{pid}' >"$out" 2>>"$ORVANE_WORK/wine-stderr.log" || true
+    run=$(tr -d '\r' <"$out" | grep -a '^run ' || true)
+    target=$(tr -d '\r' <"$out" | grep -a '^target ' || true)
+    pid=$(field pid "$target")
+    [[ -n $pid ]] || fatal "start a console program and interrupt it: $(cat "$out")"
+    expect_eq "$(field exit "$run")" 0 "interrupt mode against a live console program exits 0"
+    expect_eq "$(rec_field action "$(records "$REC" ctrlc | head -n1)")" exit "the program's Ctrl-C handler ran"
+    expect_eq "$(field alive "$target")/$(field exit "$target")" 0/5 "the program ended with its handler's exit code"
+    run=$(proctool run --detached 'C:\orvane\svc\OrvaneService.exe' --terminate 4000000)
+    expect_match "$(field exit "$run")" '^[1-9][0-9]*$' "interrupt mode against a missing process gives an error code"
+    run=$(proctool run --detached 'C:\orvane\svc\OrvaneService.exe' --terminate "$pid")
+    expect_match "$(field exit "$run")" '^[1-9][0-9]*$' "interrupt mode against an ended process gives an error code"
+    run=$(proctool run --detached 'C:\orvane\svc\OrvaneService.exe' --terminate abc)
+    expect_match "$(field exit "$run")" '^[1-9][0-9]*$' "interrupt mode with an unreadable process id gives an error code"
+}
+
+# The registration script under Wine's cmd, and a path with spaces end to end.
+scenario_register_spaces() {
+    setup
+    local base='C:\Program Files\Orvane Test' svc_dir='svc dir' exe
+    exe="$base\\$svc_dir\\OrvaneService.exe"
+    install_layout "$SERVICE_EXE" "$COMPANION_EXE" "$base" "$svc_dir"
+    cp "$REGISTER_CMD" "$(unix_path "$base")/$svc_dir/"
+    REC=$(unix_path "$base")/companion.rec
+    CFG=$(unix_path "$base")/companion.cfg
+    write_cfg "ctrl_c=delay" "ctrl_c_delay_ms=1500" "ctrl_c_code=0"
+
+    local out config
+    out=$(WINE_TIMEOUT=60 wine_run cmd /c "$base\\$svc_dir\\register-orvane.cmd" install) || fatal "install: $out"
+    printf '%s\n' "$out" >"$ORVANE_WORK/register.out"
+    config=$(svcctl config "$ORVANE_SERVICE_NAME")
+    expect_eq "$(grep -a '^config binpath=' <<<"$config")" "config binpath=\"$exe\"" "registered with the quoted full path"
+    expect_eq "$(field start "$config")" 2 "automatic start"
+    expect_eq "$(grep -a '^config account=' <<<"$config")" "config account=LocalSystem" "LocalSystem account"
+    expect_eq "$(wine_run reg query 'HKLM\SYSTEM\CurrentControlSet\Services\OrvaneService' /v PreshutdownTimeout |
+        awk '/PreshutdownTimeout/ { print $3 }')" 0xea60 "pre-shutdown timeout of 60 s"
+
+    start_service
+    wait_for_starts "$REC" 1 8000 || fatal "the companion is launched from a path with spaces"
+    local start
+    start=$(companion_starts "$REC" | head -n1)
+    expect_eq "$(rec_field cwd "$start")" "$base" "current directory with spaces"
+    stop_service 25000
+    local stopped
+    stopped=$(tail -n1 <<<"$STOP_OUT")
+    expect_eq "$(rec_field action "$(records "$REC" ctrlc | head -n1)")" delay "Ctrl-C reached the companion through the quoted path"
+    expect_eq "$(field state "$stopped")" 1 "stopped"
+    expect_range $(($(field t "$stopped") - $(field t "$(head -n1 <<<"$STOP_OUT")"))) 1400 8000 \
+        "the service waits for the companion's own 1.5 s shutdown (ms)"
+
+    # Uninstall while running: the script stops the service (gracefully) and removes it.
+    start_service
+    wait_for_starts "$REC" 2 8000 || fatal "the companion is launched again"
+    out=$(WINE_TIMEOUT=90 wine_run cmd /c "$base\\$svc_dir\\register-orvane.cmd" uninstall) || fail "uninstall: $out"
+    printf '%s\n' "$out" >>"$ORVANE_WORK/register.out"
+    expect_eq "$(records "$REC" ctrlc | wc -l)" 2 "uninstall stopped the companion gracefully"
+    expect_eq "$(field error "$(svcctl query "$ORVANE_SERVICE_NAME" || true)")" 1060 "the service is gone"
+}
+
+if [[ $NAME == template ]]; then
+    scenario_template
+    exit 0
+fi
+declare -F "scenario_$NAME" >/dev/null || {
+    echo "unknown scenario: $NAME" >&2
+    exit 2
+}
+"scenario_$NAME"
