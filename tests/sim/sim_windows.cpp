@@ -140,18 +140,6 @@ moment& moment::console_session(DWORD session)
     return *this;
 }
 
-moment& moment::kill_companion(DWORD exit_code)
-{
-    world* target = &world_;
-    world_.schedule_at(at_, [target, exit_code] {
-        auto launched = target->companions();
-        if (!launched.empty() && launched.back()->running()) {
-            target->end_process(launched.back()->pid, exit_code, end_reason::killed_from_outside);
-        }
-    });
-    return *this;
-}
-
 moment& moment::add_file(const std::u16string& path)
 {
     world* target = &world_;
@@ -373,12 +361,6 @@ const process_record* world::process(DWORD pid) const
 std::vector<std::string> world::console_queries_at() const
 {
     return console_queries;
-}
-
-bool world::job_kills_on_close(HANDLE job) const
-{
-    auto found = jobs.find(job);
-    return found != jobs.end() && (found->second.limit_flags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) != 0;
 }
 
 DWORD world::token_session(HANDLE token) const

@@ -125,10 +125,9 @@ class moment {
     moment& preshutdown();
     moment& interrogate();
     moment& control(DWORD control, DWORD event_type = 0);
-    moment& console_connect(DWORD session);  // the console moves to the session; connect notice
-    moment& console_disconnect();            // no session owns the console; disconnect notice
-    moment& console_session(DWORD session);  // the console moves without any notice
-    moment& kill_companion(DWORD exit_code); // the newest companion is killed from outside
+    moment& console_connect(DWORD session); // the console moves to the session; connect notice
+    moment& console_disconnect();           // no session owns the console; disconnect notice
+    moment& console_session(DWORD session); // the console moves without any notice
     moment& add_file(const std::u16string& path);
     moment& run(std::function<void()> action); // anything else
 
@@ -205,7 +204,6 @@ class world {
     static std::vector<std::string> run_long();
     std::string label_of(HANDLE handle) const;
     const handle_record* handle(HANDLE handle) const;
-    bool job_kills_on_close(HANDLE job) const;
     DWORD token_session(HANDLE token) const;
     bool event_signalled(HANDLE event) const;
     // Entries set on an attribute list: attribute -> slot address.
