@@ -36,7 +36,7 @@ program_behaviour exits_after(virtual_ms delay_ms, DWORD exit_code);
 program_behaviour ignores_ctrl_c();
 program_behaviour ends_on_ctrl_c_after(virtual_ms delay_ms, DWORD exit_code);
 
-enum class end_reason { running, by_itself, ctrl_c, terminated, job_closed, killed_from_outside };
+enum class end_reason { running, by_itself, ctrl_c, terminated, job_closed };
 
 struct process_record {
     DWORD pid = 0;
