@@ -162,12 +162,32 @@ std::string in_job_field()
     return in_job ? "job=1" : "job=0";
 }
 
+// What a standard handle is: none, disk (a file), char (a console or NUL), pipe, or unknown.
+std::string handle_kind(DWORD which)
+{
+    const HANDLE handle = GetStdHandle(which);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        return "none";
+    }
+    switch (GetFileType(handle)) {
+    case FILE_TYPE_DISK:
+        return "disk";
+    case FILE_TYPE_CHAR:
+        return "char";
+    case FILE_TYPE_PIPE:
+        return "pipe";
+    default:
+        return "unknown";
+    }
+}
+
 std::string seen_fields(const char* role)
 {
     wchar_t cwd[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, cwd);
-    return std::string("role=") + role + "\t" + in_job_field() + "\tcwd=" + narrow(cwd) +
-           "\tcmd=" + narrow(GetCommandLineW());
+    return std::string("role=") + role + "\t" + in_job_field() + "\tstdin=" + handle_kind(STD_INPUT_HANDLE) +
+           "\tstdout=" + handle_kind(STD_OUTPUT_HANDLE) + "\tstderr=" + handle_kind(STD_ERROR_HANDLE) +
+           "\tcwd=" + narrow(cwd) + "\tcmd=" + narrow(GetCommandLineW());
 }
 
 // A copy of this program that only records itself and sleeps; it inherits no handles.

@@ -169,16 +169,22 @@ service_log_path() {
     printf '%s/drive_c/users/%s/Temp/orvane.log\n' "$WINEPREFIX" "$(id -un)"
 }
 
-# The Linux pid of this prefix's service process (every Wine process is a Linux process).
-service_linux_pid() {
-    local pid
-    for pid in $(pgrep -f 'OrvaneService\.exe' || true); do
-        if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
-            printf '%s\n' "$pid"
-            return 0
-        fi
+# Linux pids of this prefix's processes whose command line matches the extended regex (every Wine process
+# is a Linux process; its environment names its prefix). Reads /proc directly: no procps needed.
+prefix_processes() {
+    local pattern=$1 dir exe
+    for dir in /proc/[0-9]*; do
+        exe=$(readlink "$dir/exe" 2>/dev/null) || continue
+        [[ ${exe##*/} == wine* ]] || continue
+        tr '\0' ' ' <"$dir/cmdline" 2>/dev/null | grep -Eq -- "$pattern" || continue
+        tr '\0' '\n' <"$dir/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
+        printf '%s\n' "${dir#/proc/}"
     done
-    return 1
+}
+
+# The Linux pid of this prefix's service process.
+service_linux_pid() {
+    prefix_processes 'OrvaneService\.exe' | head -n 1 | grep .
 }
 
 # CPU time of a Linux process in nanoseconds: the sum over its threads of the first schedstat field.
