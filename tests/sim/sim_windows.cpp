@@ -3,6 +3,8 @@
 
 #include "host/entry.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -189,6 +191,13 @@ void world::fail_call_number(std::uint64_t nth, DWORD error)
 {
     fail_call_number_ = nth;
     fail_call_number_error_ = error;
+}
+
+std::vector<std::string> world::take_faults()
+{
+    std::vector<std::string> taken;
+    taken.swap(faults_);
+    return taken;
 }
 
 void world::fault(const std::string& what)
@@ -543,6 +552,9 @@ world::world()
 
 world::~world()
 {
+    for (const std::string& seen : faults_) {
+        ADD_FAILURE() << "the simulated Windows saw: " << seen;
+    }
     // The end of the simulated process releases what the service keeps for its whole run.
     for (auto& [memory, size] : heap_blocks) {
         std::free(memory);

@@ -193,6 +193,9 @@ class world {
     std::uint64_t calls() const { return total_calls_; }
     std::uint64_t calls(const std::string& operation) const;
     const std::vector<std::string>& faults() const { return faults_; }
+    // Hands over the faults seen so far, for a test that provokes them on purpose. Any fault still
+    // recorded when the world ends fails the test that made it.
+    std::vector<std::string> take_faults();
     std::optional<UINT> exited_with() const { return exit_process_code_; }
     const std::u16string& cwd() const { return current_directory; }
     DWORD last_error_of_this_thread() const;
