@@ -75,12 +75,14 @@ HANDLE open_log_file()
 
 LPPROC_THREAD_ATTRIBUTE_LIST create_attribute_list(DWORD count)
 {
-    HANDLE heap = os->GetProcessHeap(); // the process's own heap: never destroyed
+    HANDLE heap = nullptr;
     SIZE_T list_bytes = 0;
     LPPROC_THREAD_ATTRIBUTE_LIST list = nullptr;
 
     // With a null list the call only reports the size it needs, and "fails" to say so.
     os->InitializeProcThreadAttributeList(nullptr, count, 0, &list_bytes);
+
+    heap = os->GetProcessHeap(); // the process's own heap: never destroyed
 
     list = static_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(os->HeapAlloc(heap, 0, list_bytes));
     if (list == nullptr) {

@@ -10,42 +10,44 @@ const WCHAR companion_application_name[] = WIDE("Orvane.exe");
 
 namespace {
 
-// Waits that fail in a row, poll or watch alike. A failed poll starts a cycle at once and a failed
-// watch ends it at once, so without this count a wait that keeps failing would spin the loop.
-// A watch that fails every time is separated by successful polls, so it is also counted on its own:
-// only a watch that succeeds clears that count, and it cannot be retried without bound either.
+// Waits that fail in a row. A failed poll starts a cycle at once and a failed watch ends it at once,
+// so without these counts a wait that keeps failing would spin the loop. Polls and watches take
+// turns, and a wait of one kind that always fails sits between waits of the other kind that succeed,
+// so each kind is also counted on its own and only its own success clears that count.
 struct wait_failures {
-    DWORD count;
-    DWORD watch_count;
+    DWORD any_in_a_row;
+    DWORD polls_in_a_row;
+    DWORD watches_in_a_row;
     DWORD last_error; // never 0, so the stopped report cannot read as a clean stop
 };
 
-void note_wait_succeeded(wait_failures* failures)
+enum class wait_kind { poll, watch };
+
+void note_wait_succeeded(wait_failures* failures, wait_kind kind)
 {
-    failures->count = 0;
+    failures->any_in_a_row = 0;
+    if (kind == wait_kind::poll) {
+        failures->polls_in_a_row = 0;
+    } else {
+        failures->watches_in_a_row = 0;
+    }
 }
 
-void note_watch_succeeded(wait_failures* failures)
+void note_wait_failed(wait_failures* failures, wait_kind kind, DWORD error_code)
 {
-    failures->count = 0;
-    failures->watch_count = 0;
-}
-
-void note_wait_failed(wait_failures* failures, DWORD error_code)
-{
-    failures->count += 1;
+    failures->any_in_a_row += 1;
+    if (kind == wait_kind::poll) {
+        failures->polls_in_a_row += 1;
+    } else {
+        failures->watches_in_a_row += 1;
+    }
     failures->last_error = error_code != NO_ERROR ? error_code : ERROR_GEN_FAILURE;
-}
-
-void note_watch_failed(wait_failures* failures, DWORD error_code)
-{
-    note_wait_failed(failures, error_code);
-    failures->watch_count += 1;
 }
 
 bool too_many_failed_waits(const wait_failures* failures)
 {
-    return failures->count >= failed_waits_limit || failures->watch_count >= failed_waits_limit;
+    return failures->any_in_a_row >= failed_waits_limit || failures->polls_in_a_row >= failed_waits_limit ||
+           failures->watches_in_a_row >= failed_waits_limit;
 }
 
 void close_handle(HANDLE* handle)
@@ -102,9 +104,9 @@ void watch_companion(HANDLE token, const PROCESS_INFORMATION* companion, DWORD c
     for (;;) {
         const DWORD result = os->WaitForMultipleObjects(watch_handle_count, watched, FALSE, INFINITE);
         if (result < watch_handle_count) {
-            note_watch_succeeded(failures);
+            note_wait_succeeded(failures, wait_kind::watch);
         } else {
-            note_watch_failed(failures, os->GetLastError());
+            note_wait_failed(failures, wait_kind::watch, os->GetLastError());
         }
 
         BOOL exit_code_read = FALSE;
@@ -167,9 +169,9 @@ void supervise(launch_environment* environment, wait_failures* failures)
             return;
         }
         if (poll_result == WAIT_TIMEOUT) {
-            note_wait_succeeded(failures);
+            note_wait_succeeded(failures, wait_kind::poll);
         } else {
-            note_wait_failed(failures, os->GetLastError());
+            note_wait_failed(failures, wait_kind::poll, os->GetLastError());
             if (too_many_failed_waits(failures)) {
                 return;
             }
@@ -227,7 +229,9 @@ void WINAPI service_main(DWORD /*argc*/, LPSTR* /*argv*/)
 
     // Nothing made before a start-up failure is closed: the end of the process releases it.
     if (!create_service_events() || !build_launch_environment(&environment)) {
-        report_stopped_with_error(os->GetLastError());
+        const DWORD error_code = os->GetLastError();
+        // A failed start must never read as a clean stop, even when the failing call left no code.
+        report_stopped_with_error(error_code != NO_ERROR ? error_code : ERROR_GEN_FAILURE);
         return;
     }
     report_running();

@@ -340,19 +340,34 @@ TEST(supervision_runs, start_up_failures_end_the_service_or_the_process_with_the
         const char* operation;
         unsigned nth;
         DWORD error;
+        DWORD reported;
         std::vector<std::string> left_open;
         unsigned events_attempted;
     };
     const std::vector<start_failure> failures = {
-        {"CreateEventA", 1, ERROR_NOT_ENOUGH_MEMORY, {"service status (RegisterServiceCtrlHandlerExA)"}, 1},
+        {"CreateEventA",
+         1,
+         ERROR_NOT_ENOUGH_MEMORY,
+         ERROR_NOT_ENOUGH_MEMORY,
+         {"service status (RegisterServiceCtrlHandlerExA)"},
+         1},
         {"CreateEventA",
          2,
+         ERROR_ACCESS_DENIED,
          ERROR_ACCESS_DENIED,
          {"event (CreateEventA)", "service status (RegisterServiceCtrlHandlerExA)"},
          2},
         {"CreateFileW",
          1,
          ERROR_SHARING_VIOLATION,
+         ERROR_SHARING_VIOLATION,
+         {"event (CreateEventA)", "event (CreateEventA)", "service status (RegisterServiceCtrlHandlerExA)"},
+         2},
+        // A failure that leaves no error code must still not read as a clean stop.
+        {"CreateFileW",
+         1,
+         NO_ERROR,
+         ERROR_GEN_FAILURE,
          {"event (CreateEventA)", "event (CreateEventA)", "service status (RegisterServiceCtrlHandlerExA)"},
          2},
     };
@@ -370,7 +385,7 @@ TEST(supervision_runs, start_up_failures_end_the_service_or_the_process_with_the
             seen.push_back(report.status.dwCurrentState);
         }
         EXPECT_EQ(seen, (std::vector<DWORD>{SERVICE_START_PENDING, SERVICE_STOPPED}));
-        EXPECT_EQ(run.reports().back().status.dwWin32ExitCode, failure.error);
+        EXPECT_EQ(run.reports().back().status.dwWin32ExitCode, failure.reported);
         EXPECT_EQ(run.calls("CreateEventA"), failure.events_attempted);
         EXPECT_TRUE(run.companions().empty());
         // Nothing made before the failure is closed; the end of the process releases it.
@@ -475,6 +490,22 @@ TEST(supervision_runs, waits_that_keep_failing_end_the_service_with_a_non_zero_e
         }
         expect_only_left_open(run, sim::world::run_long());
     }
+}
+
+TEST_F(supervision, polls_that_keep_failing_end_the_service_even_when_every_watch_succeeds)
+{
+    // Each failed poll starts a cycle at once and each companion ends at once, so the watches succeed
+    // between the failed polls; without a count of polls alone nothing here would ever block.
+    world.fail("WaitForSingleObject", 0, ERROR_INVALID_HANDLE);
+    world.next_companions(
+        {sim::exits_after(0, 3), sim::exits_after(0, 3), sim::exits_after(0, 3), sim::exits_after(0, 3)});
+
+    EXPECT_NE(world.run_service(), 0);
+
+    EXPECT_EQ(world.calls("WaitForSingleObject"), 3u);
+    EXPECT_EQ(world.companions().size(), 2u) << "the third failed poll ends the loop before a third launch";
+    EXPECT_EQ(final_report().status.dwCurrentState, SERVICE_STOPPED);
+    EXPECT_EQ(final_report().status.dwWin32ExitCode, ERROR_INVALID_HANDLE);
 }
 
 TEST_F(supervision, a_wait_that_succeeds_resets_the_failure_count)
