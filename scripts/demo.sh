@@ -13,21 +13,7 @@ T0=$(date +%s%3N)
 
 say() { printf '[%5.1fs] %s\n' "$(awk -v ms=$(($(date +%s%3N) - T0)) 'BEGIN { print ms / 1000 }')" "$*"; }
 
-install_missing() {
-    local missing=() pkg sudo=()
-    for pkg in cmake g++ g++-mingw-w64-x86-64 wine64; do
-        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
-            missing+=("$pkg")
-        fi
-    done
-    ((${#missing[@]} == 0)) && return 0
-    ((EUID == 0)) || sudo=(sudo)
-    say "installing ${missing[*]}"
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
-}
-
-install_missing
+"$ROOT/scripts/install-deps.sh" cmake make g++ g++-mingw-w64-x86-64 wine64
 say "building the Windows executable (cmake --preset windows)"
 mkdir -p "$ROOT/build"
 cd "$ROOT"

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the builds and tests need; does nothing, quietly, when all are there.
+# Installs the Debian packages the builds and tests need (or only those named as arguments); does
+# nothing, quietly, when all are there.
 set -euo pipefail
 
 packages=(cmake make g++ googletest libgtest-dev libgmock-dev g++-mingw-w64-x86-64 wine64 clang-format clang-tidy)
+if [ $# -gt 0 ]; then
+  packages=("$@")
+fi
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
