@@ -44,6 +44,8 @@ int usage()
     return 2;
 }
 
+constexpr DWORD start_retry_delay_ms = 1000;
+
 constexpr unsigned state_bit(DWORD state)
 {
     return 1U << state;
@@ -131,7 +133,22 @@ int main(int argc, char** argv)
     }
     if (op == "start") {
         if (!StartServiceA(service, 0, nullptr)) {
-            return fail("start");
+            // Wine's service manager has been seen (rarely, on a loaded machine, in a prefix whose
+            // session had just started) to refuse a start with ERROR_INTERNAL_ERROR before it ran the
+            // service at all. Only that case is retried, once, and it is said on its own line so the
+            // callers can show it; anything else, or a service that did run, is a real failure.
+            const DWORD error = GetLastError();
+            if (error != ERROR_INTERNAL_ERROR || !QueryServiceStatus(service, &status) ||
+                status.dwCurrentState != SERVICE_STOPPED) {
+                SetLastError(error);
+                return fail("start");
+            }
+            std::printf("retry start error=%lu t=%llu\n", error, unix_ms());
+            std::fflush(stdout);
+            Sleep(start_retry_delay_ms);
+            if (!StartServiceA(service, 0, nullptr)) {
+                return fail("start");
+            }
         }
         // What an administrator sees as soon as the manager has accepted the start.
         if (!QueryServiceStatus(service, &status)) {
