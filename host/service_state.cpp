@@ -7,9 +7,9 @@ namespace {
 
 // Hands the whole record to the manager while the lock is held, so the record it sends is the one
 // just written and reports reach the manager in the order they were made.
-void send_status_locked()
+BOOL send_status_locked()
 {
-    os->SetServiceStatus(the_service.status_handle, &the_service.status);
+    return os->SetServiceStatus(the_service.status_handle, &the_service.status);
 }
 
 } // namespace
@@ -28,13 +28,14 @@ void report_start_pending()
     os->ReleaseSRWLockExclusive(&the_service.status_lock);
 }
 
-void report_running()
+bool report_running()
 {
     os->AcquireSRWLockExclusive(&the_service.status_lock);
     the_service.status.dwCurrentState = SERVICE_RUNNING;
     the_service.status.dwControlsAccepted = running_controls;
-    send_status_locked();
+    const BOOL sent = send_status_locked();
     os->ReleaseSRWLockExclusive(&the_service.status_lock);
+    return sent != FALSE;
 }
 
 void report_stop_pending()
@@ -46,6 +47,19 @@ void report_stop_pending()
         the_service.status.dwCurrentState = SERVICE_STOP_PENDING;
         the_service.status.dwControlsAccepted = 0;
         the_service.status.dwWaitHint = stop_wait_hint_ms;
+        send_status_locked();
+    }
+    os->ReleaseSRWLockExclusive(&the_service.status_lock);
+}
+
+void report_stop_refused()
+{
+    os->AcquireSRWLockExclusive(&the_service.status_lock);
+    // Only the stop pending just reported is taken back; a stopped report the loop made meanwhile stands.
+    if (the_service.status.dwCurrentState == SERVICE_STOP_PENDING) {
+        the_service.status.dwCurrentState = SERVICE_RUNNING;
+        the_service.status.dwControlsAccepted = running_controls;
+        the_service.status.dwWaitHint = 0;
         send_status_locked();
     }
     os->ReleaseSRWLockExclusive(&the_service.status_lock);
@@ -68,6 +82,16 @@ void report_stopped()
     os->ReleaseSRWLockExclusive(&the_service.status_lock);
 }
 
+bool stop_pending()
+{
+    os->AcquireSRWLockExclusive(&the_service.status_lock);
+    // The record holds "stop pending" from before the stop event is set until the stopped report, even
+    // when the report itself did not reach the manager; a stop that could not be passed on is taken back.
+    const bool pending = the_service.status.dwCurrentState == SERVICE_STOP_PENDING;
+    os->ReleaseSRWLockExclusive(&the_service.status_lock);
+    return pending;
+}
+
 DWORD WINAPI service_control_handler(DWORD control, DWORD event_type, LPVOID /*event_data*/, LPVOID /*context*/)
 {
     switch (control) {
@@ -75,7 +99,13 @@ DWORD WINAPI service_control_handler(DWORD control, DWORD event_type, LPVOID /*e
     case SERVICE_CONTROL_PRESHUTDOWN:
         // The manager must see "stop pending" before the loop can possibly report "stopped".
         report_stop_pending();
-        os->SetEvent(the_service.stop_event);
+        if (os->SetEvent(the_service.stop_event) == FALSE) {
+            // The loop would never hear of this stop, and the manager sends no second stop to a service
+            // in "stop pending": say it runs again and fail this control, so the stop can be retried.
+            const DWORD error_code = os->GetLastError();
+            report_stop_refused();
+            return error_code != NO_ERROR ? error_code : ERROR_GEN_FAILURE;
+        }
         return NO_ERROR;
     case SERVICE_CONTROL_SESSIONCHANGE:
         if (event_type == WTS_CONSOLE_CONNECT) {

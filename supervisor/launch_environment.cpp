@@ -43,14 +43,17 @@ bool build_launch_environment(launch_environment* environment)
     return true;
 }
 
-void set_launch_job(launch_environment* environment, HANDLE job)
+bool set_launch_job(launch_environment* environment, HANDLE job)
 {
     environment->job_slot = job;
     // The entry records the slot's address, which never changes, so the launch reads whichever job the
-    // slot holds at that moment. Windows may refuse to add an attribute a second time; the entry from the
-    // first call already points at the slot, so that refusal changes nothing and the result is ignored.
-    os->UpdateProcThreadAttribute(environment->attribute_list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST,
-                                  &environment->job_slot, sizeof(HANDLE), nullptr, nullptr);
+    // slot holds at that moment. Windows may refuse to add an attribute a second time; once an earlier
+    // call has added the entry that refusal changes nothing, but until one has, it is a real failure.
+    if (os->UpdateProcThreadAttribute(environment->attribute_list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST,
+                                      &environment->job_slot, sizeof(HANDLE), nullptr, nullptr) != FALSE) {
+        environment->job_entry_set = true;
+    }
+    return environment->job_entry_set;
 }
 
 HANDLE open_log_file()
@@ -70,6 +73,9 @@ HANDLE open_log_file()
     inheritable.bInheritHandle = TRUE;
 
     // CREATE_ALWAYS empties the log of an earlier run; readers may watch it, nobody else may write to it.
+    // The result is a new handle, never the attributes' address; cppcheck 2.10 assumes that a call
+    // through a function pointer may hand back a pointer it was given, as the table's calls all are.
+    // cppcheck-suppress returnDanglingLifetime
     return os->CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0, nullptr);
 }
 

@@ -10,6 +10,7 @@ struct launch_environment {
     STARTUPINFOEXW startup_info;
     LPPROC_THREAD_ATTRIBUTE_LIST attribute_list;
     HANDLE job_slot;
+    bool job_entry_set; // the list's job entry exists and points at job_slot
 };
 
 constexpr DWORD launch_attribute_count = 2;
@@ -19,8 +20,9 @@ constexpr DWORD kill_on_close_limit_flags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
 // entry. False on failure with the failing call's error code left to read; the log stays open.
 bool build_launch_environment(launch_environment* environment);
 
-// Puts the next launch inside `job`: writes the slot and points the job-list entry at it.
-void set_launch_job(launch_environment* environment, HANDLE job);
+// Puts the next launch inside `job`: writes the slot and points the job-list entry at it. False while
+// the list has no job entry, since a launch would then run outside any job.
+bool set_launch_job(launch_environment* environment, HANDLE job);
 
 // The log file in the account's temporary directory, emptied, inheritable; or INVALID_HANDLE_VALUE.
 HANDLE open_log_file();

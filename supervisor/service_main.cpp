@@ -33,6 +33,13 @@ void note_wait_succeeded(wait_failures* failures, wait_kind kind)
     }
 }
 
+// The error code to report for a failure, never 0: a failing call may leave no code, and 0 would read
+// as a clean stop.
+DWORD failure_code(DWORD error_code)
+{
+    return error_code != NO_ERROR ? error_code : ERROR_GEN_FAILURE;
+}
+
 void note_wait_failed(wait_failures* failures, wait_kind kind, DWORD error_code)
 {
     failures->any_in_a_row += 1;
@@ -41,7 +48,7 @@ void note_wait_failed(wait_failures* failures, wait_kind kind, DWORD error_code)
     } else {
         failures->watches_in_a_row += 1;
     }
-    failures->last_error = error_code != NO_ERROR ? error_code : ERROR_GEN_FAILURE;
+    failures->last_error = failure_code(error_code);
 }
 
 bool too_many_failed_waits(const wait_failures* failures)
@@ -98,7 +105,8 @@ void stop_companion(HANDLE token, const PROCESS_INFORMATION* companion)
     }
 }
 
-void watch_companion(HANDLE token, const PROCESS_INFORMATION* companion, DWORD cycle_session, wait_failures* failures)
+// True when the companion asked for the service to stop.
+bool watch_companion(HANDLE token, const PROCESS_INFORMATION* companion, DWORD cycle_session, wait_failures* failures)
 {
     const HANDLE watched[watch_handle_count] = {the_service.stop_event, companion->hProcess, the_service.session_event};
     for (;;) {
@@ -122,34 +130,35 @@ void watch_companion(HANDLE token, const PROCESS_INFORMATION* companion, DWORD c
         case watch_action::keep_watching:
             break;
         case watch_action::release:
-            return;
+            return false;
         case watch_action::stop_service:
-            // Manual-reset, so the next poll wakes at once and the loop ends without a relaunch.
+            // The event records the stop as a stop control would; the loop ends on the answer returned
+            // here, which neither a failed SetEvent nor a failed poll after the release can lose.
             os->SetEvent(the_service.stop_event);
-            return;
+            return true;
         case watch_action::stop_companion:
             stop_companion(token, companion);
-            return;
+            return false;
         }
     }
 }
 
-// One cycle: token, job, launch, watch, release. Whatever the cycle acquired it closes here.
-void run_cycle(launch_environment* environment, DWORD session_id, wait_failures* failures)
+// One cycle: token, job, launch, watch, release. Whatever the cycle acquired it closes here. True when
+// the companion asked for the service to stop.
+bool run_cycle(launch_environment* environment, DWORD session_id, wait_failures* failures)
 {
     HANDLE token = nullptr;
     HANDLE job = nullptr;
     PROCESS_INFORMATION companion = {};
+    bool stop_requested = false;
 
     token = create_session_token(session_id);
     if (token != nullptr) {
         job = create_kill_on_close_job();
     }
-    if (job != nullptr) {
-        set_launch_job(environment, job);
-        if (launch_companion(environment, token, &companion)) {
-            watch_companion(token, &companion, session_id, failures);
-        }
+    // Without its job entry the launch would run outside the job, where closing the job could not end it.
+    if (job != nullptr && set_launch_job(environment, job) && launch_companion(environment, token, &companion)) {
+        stop_requested = watch_companion(token, &companion, session_id, failures);
     }
 
     // The job goes last: closing it ends whatever is still running inside it.
@@ -159,6 +168,7 @@ void run_cycle(launch_environment* environment, DWORD session_id, wait_failures*
     close_handle(&job);
     // The job-list entry reads the slot at every launch; a stale value could name a recycled handle.
     environment->job_slot = nullptr;
+    return stop_requested;
 }
 
 void supervise(launch_environment* environment, wait_failures* failures)
@@ -172,7 +182,9 @@ void supervise(launch_environment* environment, wait_failures* failures)
             note_wait_succeeded(failures, wait_kind::poll);
         } else {
             note_wait_failed(failures, wait_kind::poll, os->GetLastError());
-            if (too_many_failed_waits(failures)) {
+            // A failed poll cannot tell whether a stop arrived; a cycle started after one would launch a
+            // companion only to stop it again, another grace period inside the manager's stop timeout.
+            if (too_many_failed_waits(failures) || stop_pending()) {
                 return;
             }
         }
@@ -181,8 +193,7 @@ void supervise(launch_environment* environment, wait_failures* failures)
         if (session_id == no_console_session) {
             continue;
         }
-        run_cycle(environment, session_id, failures);
-        if (too_many_failed_waits(failures)) {
+        if (run_cycle(environment, session_id, failures) || too_many_failed_waits(failures)) {
             return;
         }
     }
@@ -222,19 +233,22 @@ void WINAPI service_main(DWORD /*argc*/, LPSTR* /*argv*/)
     the_service.status_handle = os->RegisterServiceCtrlHandlerExA(service_name, service_control_handler, nullptr);
     if (the_service.status_handle == nullptr) {
         // Without a status handle no report can reach the manager; the exit code is all it sees.
-        os->ExitProcess(os->GetLastError());
+        os->ExitProcess(failure_code(os->GetLastError()));
         return;
     }
     report_start_pending();
 
     // Nothing made before a start-up failure is closed: the end of the process releases it.
     if (!create_service_events() || !build_launch_environment(&environment)) {
-        const DWORD error_code = os->GetLastError();
-        // A failed start must never read as a clean stop, even when the failing call left no code.
-        report_stopped_with_error(error_code != NO_ERROR ? error_code : ERROR_GEN_FAILURE);
+        report_stopped_with_error(failure_code(os->GetLastError()));
         return;
     }
-    report_running();
+    // The manager sends stop controls only to a service it was told accepts them; one it never heard
+    // of as running could not be stopped at all, so it must not go on to launch anything.
+    if (!report_running()) {
+        report_stopped_with_error(failure_code(os->GetLastError()));
+        return;
+    }
 
     supervise(&environment, &failures);
 

@@ -157,6 +157,39 @@ TEST_F(registered_service, a_stop_after_the_stopped_report_sends_nothing)
     EXPECT_EQ(last().dwControlsAccepted, 0x181u);
 }
 
+TEST_F(registered_service, a_stop_the_loop_cannot_be_told_of_is_taken_back_so_it_can_be_retried)
+{
+    report_start_pending();
+    report_running();
+    for (DWORD error : {ERROR_INVALID_HANDLE, NO_ERROR}) {
+        SCOPED_TRACE(error);
+        the_service.stop_event = os->CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        world.fail("SetEvent", static_cast<unsigned>(world.calls("SetEvent") + 1), error);
+
+        EXPECT_EQ(service_control_handler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr),
+                  error != NO_ERROR ? error : ERROR_GEN_FAILURE)
+            << "the control fails, never with 0";
+        EXPECT_FALSE(world.event_signalled(the_service.stop_event));
+        const std::vector<sim::status_report>& reports = world.reports();
+        ASSERT_GE(reports.size(), 2u);
+        EXPECT_EQ(reports[reports.size() - 2].status.dwCurrentState, SERVICE_STOP_PENDING);
+        EXPECT_EQ(last().dwCurrentState, SERVICE_RUNNING);
+        EXPECT_EQ(last().dwControlsAccepted, 0x181u) << "the manager may send the stop again";
+        EXPECT_EQ(last().dwWaitHint, 0u);
+
+        EXPECT_EQ(service_control_handler(SERVICE_CONTROL_PRESHUTDOWN, 0, nullptr, nullptr), NO_ERROR);
+        EXPECT_EQ(last().dwCurrentState, SERVICE_STOP_PENDING);
+        EXPECT_TRUE(world.event_signalled(the_service.stop_event));
+        report_running();
+    }
+    // A stopped report made meanwhile is never taken back.
+    report_stopped();
+    const std::size_t reports_before = world.reports().size();
+    report_stop_refused();
+    EXPECT_EQ(world.reports().size(), reports_before);
+    EXPECT_EQ(last().dwCurrentState, SERVICE_STOPPED);
+}
+
 // Real threads: the handler's stop against the loop's stopped report, many times over.
 TEST(guarded_status_record, racing_stop_and_stopped_reports_are_never_torn_or_reordered)
 {

@@ -318,6 +318,24 @@ TEST_F(supervision, a_stop_during_a_session_switch_grace_period_ends_the_loop_wi
     EXPECT_EQ(final_report().at, grace_end);
 }
 
+TEST_F(supervision, a_failed_poll_after_a_stop_ends_the_loop_without_another_launch)
+{
+    // The stop arrives during the session switch's grace period; the poll after the release is the
+    // fourth WaitForSingleObject (first poll, helper, grace period).
+    world.next_companions({sim::ignores_ctrl_c()});
+    world.at(10000).console_connect(2);
+    world.at(15000).stop();
+    world.fail("WaitForSingleObject", 4, ERROR_INVALID_HANDLE);
+
+    world.run_service();
+
+    ASSERT_EQ(world.companions().size(), 1u) << "nothing launched in session 2 while stopping";
+    const sim::virtual_ms grace_end = 10000 + world.helper_run_ms + 20000;
+    EXPECT_EQ(final_report().status.dwCurrentState, SERVICE_STOPPED);
+    EXPECT_EQ(final_report().status.dwWin32ExitCode, 0u);
+    EXPECT_EQ(final_report().at, grace_end);
+}
+
 TEST_F(supervision, a_companion_that_cannot_be_asked_to_stop_is_terminated_at_once)
 {
     // The helper's launch is the second CreateProcessAsUserW.
@@ -370,6 +388,8 @@ TEST(supervision_runs, start_up_failures_end_the_service_or_the_process_with_the
          ERROR_GEN_FAILURE,
          {"event (CreateEventA)", "event (CreateEventA)", "service status (RegisterServiceCtrlHandlerExA)"},
          2},
+        // A running report that never reached the manager: it would never send a stop, so the start fails.
+        {"SetServiceStatus", 2, ERROR_INVALID_HANDLE, ERROR_INVALID_HANDLE, sim::world::run_long(), 2},
     };
     for (const start_failure& failure : failures) {
         SCOPED_TRACE(std::string(failure.operation) + " #" + std::to_string(failure.nth));
@@ -392,15 +412,55 @@ TEST(supervision_runs, start_up_failures_end_the_service_or_the_process_with_the
         expect_only_left_open(run, failure.left_open);
     }
 
-    // Without a status handle nothing can be reported: the process ends with the error code.
-    sim::world run;
-    the_service = {};
-    run.fail("RegisterServiceCtrlHandlerExA", 1, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(run.run_service(), static_cast<int>(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(run.exited_with(), std::optional<UINT>(ERROR_ACCESS_DENIED));
-    EXPECT_TRUE(run.reports().empty());
-    EXPECT_EQ(run.calls("CreateEventA"), 0u);
-    expect_only_left_open(run, {});
+    // Without a status handle nothing can be reported: the process ends with the error code, never 0.
+    for (const auto& [injected, exit_code] :
+         {std::pair{ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED}, std::pair{NO_ERROR, ERROR_GEN_FAILURE}}) {
+        SCOPED_TRACE(injected);
+        sim::world run;
+        the_service = {};
+        run.fail("RegisterServiceCtrlHandlerExA", 1, injected);
+        EXPECT_EQ(run.run_service(), static_cast<int>(exit_code));
+        EXPECT_EQ(run.exited_with(), std::optional<UINT>(exit_code));
+        EXPECT_TRUE(run.reports().empty());
+        EXPECT_EQ(run.calls("CreateEventA"), 0u);
+        expect_only_left_open(run, {});
+    }
+}
+
+TEST(supervision_runs, exit_code_1115_ends_the_loop_even_when_its_signal_or_the_next_poll_fails)
+{
+    // The watch's SetEvent is the run's first; the poll after the release would be its second.
+    for (const char* failing : {"SetEvent", "WaitForSingleObject"}) {
+        SCOPED_TRACE(failing);
+        sim::world run;
+        the_service = {};
+        run.console_session(1);
+        run.next_companions({sim::exits_after(5000, ERROR_SHUTDOWN_IN_PROGRESS)});
+        run.fail(failing, std::string(failing) == "SetEvent" ? 1 : 2, ERROR_INVALID_HANDLE);
+        run.at(60000).stop();
+
+        run.run_service();
+
+        EXPECT_EQ(run.companions().size(), 1u) << "no relaunch";
+        EXPECT_EQ(run.reports().back().status.dwCurrentState, SERVICE_STOPPED);
+        EXPECT_EQ(run.reports().back().status.dwWin32ExitCode, 0u);
+        EXPECT_EQ(run.reports().back().at, 8000u);
+        expect_only_left_open(run, sim::world::run_long());
+    }
+}
+
+TEST_F(supervision, a_launch_waits_until_the_attribute_list_has_its_job_entry)
+{
+    // The first update is the handle list at start-up, the second the job entry at the first launch.
+    world.fail("UpdateProcThreadAttribute", 2, ERROR_INVALID_PARAMETER);
+    world.at(10000).stop();
+
+    world.run_service();
+
+    auto launched = world.companions();
+    ASSERT_EQ(launched.size(), 1u);
+    EXPECT_EQ(launched[0]->started_at, 6000u) << "nothing launched at 3000, outside any job";
+    EXPECT_EQ(launched[0]->job_label, "job#2");
 }
 
 TEST_F(supervision, a_failed_token_job_or_launch_closes_what_the_cycle_made_and_retries_after_the_poll)

@@ -214,7 +214,9 @@ void world::log(const std::string& line)
 std::optional<DWORD> world::enter(const std::string& operation, bool can_fail)
 {
     ++total_calls_;
-    const std::uint64_t nth_of_operation = ++call_counts[operation];
+    auto counted = call_counts.try_emplace(operation).first;
+    const std::uint64_t nth_of_operation = ++counted->second;
+    call_records_.push_back({now_, &counted->first});
     if (total_calls_ > max_calls) {
         fault("call budget spent at " + operation);
         throw scenario_aborted{"more than " + std::to_string(max_calls) + " platform calls"};

@@ -82,6 +82,12 @@ struct control_record {
     DWORD result;
 };
 
+// One platform call as the world counted it: when, and which operation.
+struct call_record {
+    virtual_ms at;
+    const std::string* operation; // the name's key in world::call_counts, stable for the world's life
+};
+
 struct handle_record {
     std::string kind;
     std::string label;
@@ -191,6 +197,8 @@ class world {
     const process_record* process(DWORD pid) const;
     const std::vector<std::string>& call_log() const { return call_log_; }
     std::uint64_t calls() const { return total_calls_; }
+    // Every counted call in order: the nth entry is the call fail_call_number(n, ...) would fail.
+    const std::vector<call_record>& call_records() const { return call_records_; }
     std::uint64_t calls(const std::string& operation) const;
     const std::vector<std::string>& faults() const { return faults_; }
     // Hands over the faults seen so far, for a test that provokes them on purpose. Any fault still
@@ -286,6 +294,7 @@ class world {
     std::vector<status_report> reports_;
     std::vector<control_record> controls_;
     std::vector<std::string> call_log_;
+    std::vector<call_record> call_records_;
     std::vector<std::string> faults_;
     std::optional<UINT> exit_process_code_;
     std::uint64_t total_calls_ = 0;
