@@ -3,7 +3,9 @@
 # nothing, quietly, when all are there.
 set -euo pipefail
 
-packages=(cmake make g++ googletest libgtest-dev libgmock-dev g++-mingw-w64-x86-64 wine64 clang-format clang-tidy)
+# clang and libclang-rt-14-dev: the fuzz build (clang's libFuzzer and sanitizer runtimes); cppcheck: lint.
+packages=(cmake make g++ googletest libgtest-dev libgmock-dev g++-mingw-w64-x86-64 wine64 clang-format clang-tidy
+  clang libclang-rt-14-dev cppcheck)
 if [ $# -gt 0 ]; then
   packages=("$@")
 fi

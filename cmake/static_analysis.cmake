@@ -1,0 +1,57 @@
+# Static analysis of the system's code as this build compiles it: cppcheck in both builds, clang-tidy
+# over the Windows build (the host build's clang-tidy runs with the tests' own lint checks).
+
+# The system's code, never the tests: the logic, and in the Windows build the Windows-only files.
+get_target_property(orvane_checked_sources orvane_core SOURCES)
+if(WIN32)
+  get_target_property(orvane_windows_sources OrvaneService SOURCES)
+  list(APPEND orvane_checked_sources ${orvane_windows_sources})
+  set(orvane_configuration windows)
+else()
+  set(orvane_configuration host)
+endif()
+list(TRANSFORM orvane_checked_sources PREPEND ${PROJECT_SOURCE_DIR}/)
+
+# A missing tool fails its test rather than dropping it, so a machine without it cannot pass unchecked.
+function(orvane_add_lint_test name tool)
+  if(tool)
+    add_test(NAME ${name} COMMAND ${tool} ${ARGN})
+  else()
+    add_test(NAME ${name} COMMAND sh -c "echo '${name}: not installed, see scripts/install-deps.sh' >&2; exit 1")
+  endif()
+  set_tests_properties(${name} PROPERTIES LABELS lint)
+endfunction()
+
+# One configuration at a time, as the compiler sees it: the platform sets the type sizes (long is 32
+# bits on Windows). cppcheck reads no system header; in the Windows build its own Windows library
+# describes the types and functions of <windows.h>.
+find_program(ORVANE_CPPCHECK NAMES cppcheck)
+if(WIN32)
+  set(orvane_cppcheck_configuration --platform=win64 --library=windows -D_WIN32 -D_WIN64)
+else()
+  set(orvane_cppcheck_configuration --platform=unix64 -U_WIN32)
+endif()
+# missingInclude: a project header cppcheck cannot find would silently shrink what it checks.
+orvane_add_lint_test(cppcheck.${orvane_configuration} "${ORVANE_CPPCHECK}"
+  --quiet --std=c++20 ${orvane_cppcheck_configuration} -I${PROJECT_SOURCE_DIR}
+  --enable=warning,style,performance,portability,missingInclude --suppress=missingIncludeSystem --inline-suppr
+  --error-exitcode=1 ${orvane_checked_sources})
+
+if(WIN32)
+  find_program(ORVANE_CLANG_TIDY NAMES clang-tidy clang-tidy-14)
+  # clang-tidy reads the cross compiler's commands from the compile database. Clang 14 does not find
+  # Debian's MinGW C++ headers by itself (it does not take their directory, "12-win32", for a GCC
+  # version), so it gets the C++ directories the cross compiler searches; the C headers it finds.
+  set(orvane_tidy_arguments --quiet -p ${PROJECT_BINARY_DIR} --extra-arg=--target=x86_64-w64-mingw32)
+  foreach(directory IN LISTS CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES)
+    if(directory MATCHES "/include/c\\+\\+")
+      list(APPEND orvane_tidy_arguments --extra-arg=-isystem${directory})
+    endif()
+  endforeach()
+  # One test a file: each parses all of <windows.h>, so they share the cores.
+  foreach(source IN LISTS orvane_checked_sources)
+    get_filename_component(orvane_source_name ${source} NAME_WE)
+    orvane_add_lint_test(clang_tidy.windows.${orvane_source_name} "${ORVANE_CLANG_TIDY}" ${orvane_tidy_arguments}
+                         ${source})
+  endforeach()
+endif()
