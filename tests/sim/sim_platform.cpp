@@ -11,7 +11,7 @@
 namespace sim {
 namespace {
 
-using guard = std::lock_guard<std::recursive_mutex>;
+using guard = world_guard;
 
 world& w()
 {

@@ -162,6 +162,52 @@ world::context& world::here()
     return tls_context;
 }
 
+namespace {
+
+thread_local int world_lock_depth = 0;
+
+// Lets go of every hold this thread has on the world lock until the end of its scope. On Windows the
+// handler runs on the dispatcher thread, which holds nothing of the thread whose wait delivered the
+// control; holding the world lock across the handler would order it before the status lock, the
+// reverse of every report, a lock-order cycle only the simulation would have.
+class world_lock_released {
+  public:
+    explicit world_lock_released(std::recursive_mutex& lock) : lock_(lock), depth_(world_lock_depth)
+    {
+        for (int i = 0; i < depth_; ++i) {
+            lock_.unlock();
+        }
+        world_lock_depth = 0;
+    }
+    ~world_lock_released()
+    {
+        for (int i = 0; i < depth_; ++i) {
+            lock_.lock();
+        }
+        world_lock_depth = depth_;
+    }
+    world_lock_released(const world_lock_released&) = delete;
+    world_lock_released& operator=(const world_lock_released&) = delete;
+
+  private:
+    std::recursive_mutex& lock_;
+    int depth_;
+};
+
+} // namespace
+
+world_guard::world_guard(std::recursive_mutex& lock) : lock_(lock)
+{
+    lock_.lock();
+    ++world_lock_depth;
+}
+
+world_guard::~world_guard()
+{
+    --world_lock_depth;
+    lock_.unlock();
+}
+
 context_switch::context_switch(world::context next) : saved_(tls_context)
 {
     tls_context = next;
@@ -477,6 +523,7 @@ void world::deliver_control(DWORD control, DWORD event_type)
     {
         context_switch on_dispatcher({service_pid, dispatcher_thread});
         log("handler(control=" + std::to_string(control) + " event=" + std::to_string(event_type) + ")");
+        world_lock_released as_on_the_dispatcher_thread(lock);
         result = handler(control, event_type, nullptr, handler_context);
     }
     controls_.push_back({now_, control, event_type, true, result});

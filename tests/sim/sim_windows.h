@@ -306,6 +306,19 @@ class world {
     const platform_ops* previous_os_ = nullptr;
 };
 
+// Holds the world lock for one platform call, counting how deep this real thread holds it, so that a
+// control's delivery can let go of it entirely while the handler runs.
+class world_guard {
+  public:
+    explicit world_guard(std::recursive_mutex& lock);
+    ~world_guard();
+    world_guard(const world_guard&) = delete;
+    world_guard& operator=(const world_guard&) = delete;
+
+  private:
+    std::recursive_mutex& lock_;
+};
+
 // Runs the calling code as another virtual thread or process until the end of its scope, as the
 // handler runs on the dispatcher thread and a helper runs in a process of its own.
 class context_switch {
