@@ -185,22 +185,31 @@ int wait_exit(DWORD pid, DWORD timeout_ms)
     }
     std::printf("waitexit pid=%lu watching=1 t=%llu\n", pid, unix_ms());
     std::fflush(stdout);
+    int result = 0;
     if (WaitForSingleObject(process, timeout_ms) != WAIT_OBJECT_0) {
         std::printf("waitexit pid=%lu timeout=1 t=%llu\n", pid, unix_ms());
-        return 3;
+        result = 3;
+    } else {
+        DWORD code = 0;
+        GetExitCodeProcess(process, &code);
+        std::printf("waitexit pid=%lu exit=%lu t=%llu\n", pid, code, unix_ms());
     }
-    DWORD code = 0;
-    GetExitCodeProcess(process, &code);
-    std::printf("waitexit pid=%lu exit=%lu t=%llu\n", pid, code, unix_ms());
-    return 0;
+    CloseHandle(process);
+    return result;
 }
 
 int kill(DWORD pid, DWORD code)
 {
     const HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
-    if (process == nullptr || !TerminateProcess(process, code)) {
+    if (process == nullptr) {
         return fail("kill");
     }
+    if (!TerminateProcess(process, code)) {
+        const int result = fail("kill");
+        CloseHandle(process);
+        return result;
+    }
+    CloseHandle(process);
     std::printf("kill pid=%lu t=%llu\n", pid, unix_ms());
     return 0;
 }
