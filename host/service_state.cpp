@@ -104,7 +104,7 @@ DWORD WINAPI service_control_handler(DWORD control, DWORD event_type, LPVOID /*e
             // in "stop pending": say it runs again and fail this control, so the stop can be retried.
             const DWORD error_code = os->GetLastError();
             report_stop_refused();
-            return error_code != NO_ERROR ? error_code : ERROR_GEN_FAILURE;
+            return failure_code(error_code);
         }
         return NO_ERROR;
     case SERVICE_CONTROL_SESSIONCHANGE:

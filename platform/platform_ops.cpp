@@ -35,3 +35,8 @@ errno_t bounded_wcscat(WCHAR* destination, rsize_t size, const WCHAR* source)
     destination[length + index] = 0;
     return 0;
 }
+
+DWORD failure_code(DWORD error_code)
+{
+    return error_code != NO_ERROR ? error_code : ERROR_GEN_FAILURE;
+}

@@ -75,6 +75,10 @@ extern const platform_ops* os;
 // wcscat_s it never calls the invalid-parameter handler, which by default ends the process.
 errno_t bounded_wcscat(WCHAR* destination, rsize_t size, const WCHAR* source);
 
+// The error code to report for a failure, never 0: a failing call may leave no code (HeapAlloc sets
+// none, and a fault may clear it), and 0 would read as success or a clean stop.
+DWORD failure_code(DWORD error_code);
+
 #ifdef _WIN32
 // The realisation over the real Windows functions.
 extern const platform_ops windows_platform_ops;

@@ -7,14 +7,6 @@ constexpr DWORD path_capacity_chars = MAX_PATH; // terminator included
 constexpr DWORD decimal_digits_max = 10;        // 4294967295
 constexpr DWORD exit_code_unread = 0xFFFFFFFF;  // any non-zero value: an unread exit code is a failure
 
-// The exit status of the interrupt mode after a failed call. A failing call that left no error code
-// must not turn into exit status 0, which the service would read as success.
-DWORD failure_exit_status()
-{
-    DWORD error = os->GetLastError();
-    return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
-}
-
 } // namespace
 
 wide_string build_stop_command_line(const WCHAR* executable_path, DWORD process_id)
@@ -81,13 +73,14 @@ DWORD send_console_interrupt(DWORD process_id)
 {
     // Started detached, this process has no console, so attaching cannot fail for already having one.
     if (os->AttachConsole(process_id) == FALSE) {
-        return failure_exit_status();
+        // A failing call that left no error code must not exit 0, which the service reads as success.
+        return failure_code(os->GetLastError());
     }
     // Ctrl-C goes to every process on the console, this one included; without this it would end here
     // before reporting its result.
     os->SetConsoleCtrlHandler(nullptr, TRUE);
     if (os->GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) == FALSE) {
-        return failure_exit_status();
+        return failure_code(os->GetLastError());
     }
     return ERROR_SUCCESS;
 }

@@ -33,13 +33,6 @@ void note_wait_succeeded(wait_failures* failures, wait_kind kind)
     }
 }
 
-// The error code to report for a failure, never 0: a failing call may leave no code, and 0 would read
-// as a clean stop.
-DWORD failure_code(DWORD error_code)
-{
-    return error_code != NO_ERROR ? error_code : ERROR_GEN_FAILURE;
-}
-
 void note_wait_failed(wait_failures* failures, wait_kind kind, DWORD error_code)
 {
     failures->any_in_a_row += 1;
