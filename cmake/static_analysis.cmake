@@ -1,5 +1,6 @@
-# Static analysis of the system's code as this build compiles it: cppcheck in both builds, clang-tidy
-# over the Windows build (the host build's clang-tidy runs with the tests' own lint checks).
+# Formatting and static analysis of the system's code as this build compiles it: cppcheck and clang-tidy
+# in both builds, clang-format once in the host build. They run as tests (label lint), so a red check
+# fails the run; the sanitizer builds leave them out, since they would only repeat them.
 
 # The system's code, never the tests: the logic, and in the Windows build the Windows-only files.
 get_target_property(orvane_checked_sources orvane_core SOURCES)
@@ -37,8 +38,26 @@ orvane_add_lint_test(cppcheck.${orvane_configuration} "${ORVANE_CPPCHECK}"
   --enable=warning,style,performance,portability,missingInclude --suppress=missingIncludeSystem --inline-suppr
   --error-exitcode=1 ${orvane_checked_sources})
 
-if(WIN32)
-  find_program(ORVANE_CLANG_TIDY NAMES clang-tidy clang-tidy-14)
+find_program(ORVANE_CLANG_TIDY NAMES clang-tidy clang-tidy-14)
+if(NOT WIN32)
+  # Every C++ file of the project, the tests' own included.
+  file(GLOB_RECURSE orvane_all_sources CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/platform/*.cpp ${PROJECT_SOURCE_DIR}/platform/*.h
+    ${PROJECT_SOURCE_DIR}/host/*.cpp ${PROJECT_SOURCE_DIR}/host/*.h
+    ${PROJECT_SOURCE_DIR}/supervisor/*.cpp ${PROJECT_SOURCE_DIR}/supervisor/*.h
+    ${PROJECT_SOURCE_DIR}/stop/*.cpp ${PROJECT_SOURCE_DIR}/stop/*.h
+    ${PROJECT_SOURCE_DIR}/tests/*.cpp ${PROJECT_SOURCE_DIR}/tests/*.h)
+  find_program(ORVANE_CLANG_FORMAT NAMES clang-format clang-format-14)
+  if(ORVANE_CLANG_FORMAT)
+    add_test(NAME clang_format COMMAND ${ORVANE_CLANG_FORMAT} --dry-run --Werror ${orvane_all_sources})
+    set_tests_properties(clang_format PROPERTIES LABELS lint)
+  endif()
+  # The logic only, as the host build compiles it; the tests are checked by the compiler.
+  if(ORVANE_CLANG_TIDY)
+    add_test(NAME clang_tidy COMMAND ${ORVANE_CLANG_TIDY} --quiet -p ${PROJECT_BINARY_DIR} ${orvane_checked_sources})
+    set_tests_properties(clang_tidy PROPERTIES LABELS lint)
+  endif()
+else()
   # clang-tidy reads the cross compiler's commands from the compile database. Clang 14 does not find
   # Debian's MinGW C++ headers by itself (it does not take their directory, "12-win32", for a GCC
   # version), so it gets the C++ directories the cross compiler searches; the C headers it finds.
