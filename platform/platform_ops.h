@@ -52,12 +52,17 @@ struct platform_ops {
     DWORD(WINAPI* GetModuleFileNameW)(HMODULE module, LPWSTR buffer, DWORD size);
     BOOL(WINAPI* SetCurrentDirectoryW)(LPCWSTR path);
     DWORD(WINAPI* GetTempPathW)(DWORD size, LPWSTR buffer);
+    // For calls that only newer Windows has, resolved at run time: a static import of a missing one
+    // would keep the executable from loading at all.
+    HMODULE(WINAPI* GetModuleHandleW)(LPCWSTR module_name);
+    FARPROC(WINAPI* GetProcAddress)(HMODULE module, LPCSTR procedure_name);
     errno_t (*wcscat_s)(WCHAR* destination, rsize_t size, const WCHAR* source);
     HANDLE(WINAPI* CreateFileW)
     (LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES attributes, DWORD disposition,
      DWORD flags_and_attributes, HANDLE template_file);
 
     // Consoles, errors and process end
+    BOOL(WINAPI* FreeConsole)();
     BOOL(WINAPI* AttachConsole)(DWORD process_id);
     BOOL(WINAPI* SetConsoleCtrlHandler)(PHANDLER_ROUTINE routine, BOOL add);
     BOOL(WINAPI* GenerateConsoleCtrlEvent)(DWORD ctrl_event, DWORD process_group_id);

@@ -46,6 +46,8 @@ using PVOID = void*;
 using HANDLE = void*;
 using PHANDLE = HANDLE*;
 using HMODULE = void*;
+using INT_PTR = std::intptr_t;
+using FARPROC = INT_PTR(WINAPI*)();
 using errno_t = int;
 using rsize_t = std::size_t;
 
@@ -193,6 +195,8 @@ constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
+constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
 constexpr DWORD ERROR_PROCESS_ABORTED = 1067;
 constexpr DWORD ERROR_SHUTDOWN_IN_PROGRESS = 1115;
 constexpr DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;

@@ -5,10 +5,44 @@ namespace {
 
 constexpr DWORD path_capacity_chars = MAX_PATH; // terminator included
 const WCHAR log_file_name[] = WIDE("orvane.log");
+const WCHAR kernel32_name[] = WIDE("kernel32.dll");
+const char private_temp_path_procedure[] = "GetTempPath2W";
+
+using temp_path_routine = DWORD(WINAPI*)(DWORD size, LPWSTR buffer);
 
 // STARTUPINFOW takes the desktop through a non-const pointer although Windows only reads it; a
 // writable array of static duration avoids casting away const and outlives every launch.
 WCHAR interactive_desktop[] = WIDE("winsta0\\default");
+
+temp_path_routine private_temp_path_routine()
+{
+    // kernel32 is mapped into every process for its whole life: the module handle is not counted and
+    // is never freed.
+    const HMODULE kernel32 = os->GetModuleHandleW(kernel32_name);
+    if (kernel32 == nullptr) {
+        return nullptr;
+    }
+    const FARPROC found = os->GetProcAddress(kernel32, private_temp_path_procedure);
+    if (found == nullptr) {
+        return nullptr;
+    }
+    // GetProcAddress hands back one generic type for every export; the detour through void(*)() is the
+    // cast the compiler accepts between unrelated function types, and the export has exactly this type.
+    return reinterpret_cast<temp_path_routine>(reinterpret_cast<void (*)()>(found));
+}
+
+DWORD fetch_log_directory(DWORD size, LPWSTR buffer)
+{
+    // Under LocalSystem GetTempPathW names C:\Windows\Temp\, where every local user may create files, so a
+    // user could own the log before the service first opens it. GetTempPath2W gives SYSTEM its own
+    // C:\Windows\SystemTemp\ instead, readable only by SYSTEM and administrators; for any other account
+    // it answers as GetTempPathW does. Older systems (and Wine 8) lack it.
+    const temp_path_routine private_temp_path = private_temp_path_routine();
+    if (private_temp_path != nullptr) {
+        return private_temp_path(size, buffer);
+    }
+    return os->GetTempPathW(size, buffer);
+}
 
 } // namespace
 
@@ -63,7 +97,9 @@ HANDLE open_log_file()
     WCHAR path[path_capacity_chars] = {};
     SECURITY_ATTRIBUTES inheritable = {};
 
-    os->GetTempPathW(path_capacity_chars, path);
+    // Its result is not examined. A failed GetTempPath2W is not retried with GetTempPathW: the folder
+    // every user may write is what it avoids, and the current directory is the companion's own.
+    fetch_log_directory(path_capacity_chars, path);
     // A name that does not fit leaves the buffer empty, so the open below fails rather than creating
     // a truncated path somewhere unexpected.
     os->wcscat_s(path, path_capacity_chars, log_file_name);

@@ -24,7 +24,8 @@ bool build_launch_environment(launch_environment* environment);
 // the list has no job entry, since a launch would then run outside any job.
 bool set_launch_job(launch_environment* environment, HANDLE job);
 
-// The log file in the account's temporary directory, emptied, inheritable; or INVALID_HANDLE_VALUE.
+// The log file in the account's temporary directory (for SYSTEM its private one where Windows has
+// GetTempPath2W), emptied, inheritable; or INVALID_HANDLE_VALUE.
 HANDLE open_log_file();
 
 // An initialised attribute list for `count` attributes from the process heap, or null.

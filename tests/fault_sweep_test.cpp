@@ -29,7 +29,12 @@ struct reference_run {
 };
 
 const reference_run reference_runs[] = {
-    {"startup_then_stop", 0, [](sim::world& world) { world.at(1000).stop(); }},
+    // On a system with GetTempPath2W, so that its lookup and call are swept as well.
+    {"startup_then_stop", 0,
+     [](sim::world& world) {
+         world.private_temp_path = u"C:\\Windows\\SystemTemp\\";
+         world.at(1000).stop();
+     }},
     {"launch_relaunch_session_switch_stop", 3,
      [](sim::world& world) {
          world.next_companions({sim::exits_after(2000, 3), sim::ends_on_ctrl_c_after(500, 0)});

@@ -131,6 +131,40 @@ TEST(launch_environment, each_launch_goes_into_the_job_set_last_and_inherits_onl
     EXPECT_TRUE(world.faults().empty()) << world.faults().front();
 }
 
+TEST(launch_environment, log_goes_to_the_private_temporary_directory_where_the_system_has_one)
+{
+    struct row {
+        const char* name;
+        bool has_private_temp_path;
+        const char* failing; // nullptr: none
+        std::u16string log_path;
+    };
+    const std::u16string private_log = u"C:\\Windows\\SystemTemp\\orvane.log";
+    const std::vector<row> rows = {
+        {"newer Windows", true, nullptr, private_log},
+        {"older Windows", false, nullptr, default_log_path},
+        {"kernel32 not found", true, "GetModuleHandleW", default_log_path},
+        {"lookup fails", true, "GetProcAddress", default_log_path},
+        // Never the folder every user may write: the zeroed buffer names the current directory.
+        {"private query fails", true, "GetTempPath2W", u"orvane.log"},
+    };
+    for (const row& each : rows) {
+        SCOPED_TRACE(each.name);
+        sim::world world;
+        if (each.has_private_temp_path) {
+            world.private_temp_path = u"C:\\Windows\\SystemTemp\\";
+        }
+        if (each.failing != nullptr) {
+            world.fail(each.failing, 1, ERROR_ACCESS_DENIED);
+        }
+        auto environment = std::make_unique<launch_environment>();
+
+        ASSERT_TRUE(build_launch_environment(environment.get()));
+        EXPECT_EQ(world.files.count(each.log_path), 1u);
+        EXPECT_EQ(world.calls("GetTempPathW"), each.log_path == default_log_path ? 1u : 0u);
+    }
+}
+
 TEST(launch_environment, temporary_path_decides_whether_the_log_name_fits)
 {
     // 249 characters of directory plus "orvane.log" and the terminator fill the 260-character buffer exactly.

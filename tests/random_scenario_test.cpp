@@ -66,6 +66,7 @@ struct scenario {
     std::uint64_t seed;
     DWORD first_console;
     bool companion_missing;
+    bool private_temp_path;                         // the system has GetTempPath2W
     std::vector<sim::program_behaviour> companions; // later launches run until Ctrl-C
     std::vector<step> steps;
     std::vector<injected_fault> faults;
@@ -127,6 +128,10 @@ const char* const failable_operations[] = {
     "GetModuleFileNameW",
     "SetCurrentDirectoryW",
     "GetTempPathW",
+    "GetModuleHandleW",
+    "GetProcAddress",
+    "GetTempPath2W",
+    "FreeConsole",
     "CreateFileW",
     "AttachConsole",
     "SetConsoleCtrlHandler",
@@ -241,12 +246,17 @@ scenario draw_scenario(std::uint64_t seed)
         manager_channel_failed = manager_channel_failed || channel;
         drawn.faults.push_back(fault);
     }
+    // Drawn last, so that every earlier draw of a seed stays what it was before the choice existed.
+    drawn.private_temp_path = chance(random, 50);
     return drawn;
 }
 
 void script(sim::world& world, const scenario& drawn)
 {
     world.console_session(drawn.first_console);
+    if (drawn.private_temp_path) {
+        world.private_temp_path = u"C:\\Windows\\SystemTemp\\";
+    }
     if (drawn.companion_missing) {
         world.files.erase(companion_path);
     }
@@ -351,7 +361,8 @@ std::string describe(const scenario& drawn)
 {
     std::string text = "seed " + std::to_string(drawn.seed) +
                        ": console at start: " + session_name(drawn.first_console) + "; Orvane.exe " +
-                       (drawn.companion_missing ? "missing" : "present") + "\ncompanions in launch order:\n";
+                       (drawn.companion_missing ? "missing" : "present") + "; GetTempPath2W " +
+                       (drawn.private_temp_path ? "present" : "missing") + "\ncompanions in launch order:\n";
     for (std::size_t index = 0; index < drawn.companions.size(); ++index) {
         text += "  " + std::to_string(index + 1) + ": " + describe(drawn.companions[index]) + "\n";
     }

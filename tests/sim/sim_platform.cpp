@@ -655,6 +655,62 @@ DWORD WINAPI sim_GetTempPathW(DWORD size, LPWSTR buffer)
     return static_cast<DWORD>(path.size());
 }
 
+DWORD WINAPI sim_GetTempPath2W(DWORD size, LPWSTR buffer)
+{
+    guard hold(w().lock);
+    if (auto error = w().enter("GetTempPath2W")) {
+        return failed<DWORD>(*error, 0);
+    }
+    if (!w().private_temp_path) {
+        w().fault("GetTempPath2W called on a system that lacks it");
+        return failed<DWORD>(ERROR_CALL_NOT_IMPLEMENTED, 0);
+    }
+    const std::u16string& path = *w().private_temp_path;
+    if (path.size() + 1 > size) {
+        return static_cast<DWORD>(path.size() + 1);
+    }
+    std::memcpy(buffer, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
+    return static_cast<DWORD>(path.size());
+}
+
+// kernel32's module handle: any non-null value; module handles are not closed.
+HMODULE const kernel32_module = reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(0x7ff800000000));
+
+HMODULE WINAPI sim_GetModuleHandleW(LPCWSTR module_name)
+{
+    guard hold(w().lock);
+    if (auto error = w().enter("GetModuleHandleW")) {
+        return failed<HMODULE>(*error, nullptr);
+    }
+    std::u16string name = module_name != nullptr ? module_name : u"";
+    for (char16_t& c : name) {
+        c = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+    }
+    w().log("GetModuleHandleW(" + narrow(name) + ")");
+    if (name != u"kernel32.dll" && name != u"kernel32") {
+        return failed<HMODULE>(ERROR_MOD_NOT_FOUND, nullptr);
+    }
+    return kernel32_module;
+}
+
+FARPROC WINAPI sim_GetProcAddress(HMODULE module, LPCSTR procedure_name)
+{
+    guard hold(w().lock);
+    if (auto error = w().enter("GetProcAddress")) {
+        return failed<FARPROC>(*error, nullptr);
+    }
+    if (module != kernel32_module || procedure_name == nullptr) {
+        w().fault("GetProcAddress on a module the service never asked for");
+        return failed<FARPROC>(ERROR_INVALID_HANDLE, nullptr);
+    }
+    const std::string name(procedure_name);
+    w().log("GetProcAddress(kernel32, " + name + ")");
+    if (name == "GetTempPath2W" && w().private_temp_path) {
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&sim_GetTempPath2W));
+    }
+    return failed<FARPROC>(ERROR_PROC_NOT_FOUND, nullptr);
+}
+
 errno_t sim_wcscat_s(WCHAR* destination, rsize_t size, const WCHAR* source)
 {
     guard hold(w().lock);
@@ -691,6 +747,21 @@ HANDLE WINAPI sim_CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSE
 }
 
 // ---- Consoles, errors and process end
+
+BOOL WINAPI sim_FreeConsole()
+{
+    guard hold(w().lock);
+    if (auto error = w().enter("FreeConsole")) {
+        return failed(*error, FALSE);
+    }
+    process_record& self = w().processes[w().here().pid];
+    w().log("FreeConsole()");
+    if (self.console == 0) {
+        return failed(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    self.console = 0;
+    return TRUE;
+}
 
 BOOL WINAPI sim_AttachConsole(DWORD process_id)
 {
@@ -812,8 +883,11 @@ const platform_ops sim_platform_ops = {
     .GetModuleFileNameW = sim_GetModuleFileNameW,
     .SetCurrentDirectoryW = sim_SetCurrentDirectoryW,
     .GetTempPathW = sim_GetTempPathW,
+    .GetModuleHandleW = sim_GetModuleHandleW,
+    .GetProcAddress = sim_GetProcAddress,
     .wcscat_s = sim_wcscat_s,
     .CreateFileW = sim_CreateFileW,
+    .FreeConsole = sim_FreeConsole,
     .AttachConsole = sim_AttachConsole,
     .SetConsoleCtrlHandler = sim_SetConsoleCtrlHandler,
     .GenerateConsoleCtrlEvent = sim_GenerateConsoleCtrlEvent,

@@ -152,6 +152,8 @@ class world {
     // --- The machine before the service starts.
     std::u16string executable_path = u"C:\\Orvane\\svc\\OrvaneService.exe";
     std::u16string temp_path = u"C:\\Windows\\Temp\\";
+    // What GetTempPath2W answers where kernel32 has it (newer Windows); by default the system lacks it.
+    std::optional<std::u16string> private_temp_path;
     std::u16string current_directory = u"C:\\Windows\\system32";
     bool started_by_service_manager = true;
     // How long a status report takes to reach the manager; real threads racing on reports need it
