@@ -91,5 +91,12 @@ int run_entry(int argc, char** argv)
     cut_at_last_backslash(module_path);
     os->SetCurrentDirectoryW(module_path);
 
-    return os->StartServiceCtrlDispatcherA(dispatch_table);
+    // The dispatcher's raw result would read backwards as an exit status: 0 when it fails (started from
+    // a prompt, 1063) and 1 after a normal run. A failure must never read as success: the service judges
+    // its interrupt helper by its exit status, and a helper that landed here must not pass for one that
+    // raised Ctrl-C.
+    if (os->StartServiceCtrlDispatcherA(dispatch_table) == FALSE) {
+        return static_cast<int>(failure_code(os->GetLastError()));
+    }
+    return 0;
 }

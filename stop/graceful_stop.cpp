@@ -71,7 +71,10 @@ bool request_stop(HANDLE token, DWORD process_id)
 
 DWORD send_console_interrupt(DWORD process_id)
 {
-    // Started detached, this process has no console, so attaching cannot fail for already having one.
+    // A process can be attached to one console only, and AttachConsole refuses (5) while it has one: run
+    // by hand from a prompt this process shares the prompt's console, so it leaves it first. Started
+    // detached by the service it has none and this changes nothing; its result is therefore not examined.
+    os->FreeConsole();
     if (os->AttachConsole(process_id) == FALSE) {
         // A failing call that left no error code must not exit 0, which the service reads as success.
         return failure_code(os->GetLastError());

@@ -97,20 +97,29 @@ TEST(entry_runs, service_mode_works_from_the_parent_directory_and_exits_with_the
         sim::world run;
         the_service = {};
         run.at(5000).stop();
-        EXPECT_EQ(run.run_service(), TRUE) << "the dispatcher's result, unchanged";
+        EXPECT_EQ(run.run_service(), 0) << "a normal run exits 0, not with the dispatcher's TRUE";
         EXPECT_EQ(run.cwd(), u"C:\\Orvane");
         EXPECT_EQ(run.reports().back().status.dwCurrentState, SERVICE_STOPPED);
         EXPECT_EQ(run.live(), sim::world::run_long());
         EXPECT_TRUE(run.faults().empty());
     }
     {
-        // From a command prompt the dispatcher fails; the directory was changed all the same.
+        // From a command prompt the dispatcher fails; the directory was changed all the same. Its error
+        // is the exit status: the dispatcher's own 0 would read as success.
         sim::world run;
         the_service = {};
         run.started_by_service_manager = false;
-        EXPECT_EQ(run.run_service(), 0);
+        EXPECT_EQ(run.run_service(), static_cast<int>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
         EXPECT_EQ(run.cwd(), u"C:\\Orvane");
         EXPECT_TRUE(run.reports().empty());
+        expect_nothing_left(run);
+    }
+    {
+        // A dispatcher failure that left no error code still must not exit 0.
+        sim::world run;
+        the_service = {};
+        run.fail("StartServiceCtrlDispatcherA", 1, NO_ERROR);
+        EXPECT_EQ(run.run_service(), static_cast<int>(ERROR_GEN_FAILURE));
         expect_nothing_left(run);
     }
     {
@@ -141,6 +150,28 @@ TEST(entry_runs, interrupt_mode_raises_ctrl_c_and_exits_with_its_result_alone)
     EXPECT_NE(run.run_service({"--terminate", "999999"}), 0);
     EXPECT_EQ(run.calls("StartServiceCtrlDispatcherA"), 0u);
     expect_nothing_left(run);
+}
+
+TEST(entry_runs, interrupt_mode_typed_at_a_prompt_leaves_the_prompt_console_for_the_target)
+{
+    // Run by hand, the process shares the prompt's console, and a second console cannot be attached to
+    // while it has one: it must leave the prompt's first (if it cannot, the attach fails with 5).
+    for (const auto& [free_console_fails, expected] : {std::pair{false, ERROR_SUCCESS}, {true, ERROR_ACCESS_DENIED}}) {
+        SCOPED_TRACE(free_console_fails);
+        sim::world run;
+        the_service = {};
+        const DWORD prompt = run.start_console_process(sim::runs_until_ctrl_c());
+        const DWORD target = run.start_console_process(sim::runs_until_ctrl_c());
+        run.processes[sim::service_pid].console = run.processes[prompt].console;
+        if (free_console_fails) {
+            run.fail("FreeConsole", 1, ERROR_INVALID_PARAMETER);
+        }
+
+        EXPECT_EQ(run.run_service({"--terminate", std::to_string(target)}), static_cast<int>(expected));
+        EXPECT_EQ(run.process(target)->running(), expected != ERROR_SUCCESS);
+        EXPECT_TRUE(run.process(prompt)->running()) << "no Ctrl-C on the prompt's own console";
+        expect_nothing_left(run);
+    }
 }
 
 } // namespace

@@ -98,7 +98,7 @@ TEST(request_stop, every_failure_is_false_with_the_helper_handles_closed)
         {"exit code cannot be read",
          [](sim::world& world) { world.fail("GetExitCodeProcess", 1, ERROR_ACCESS_DENIED); }, true, false},
         {"helper hangs", [](sim::world& world) { world.helper_hangs = true; }, true, true},
-        {"helper outlives the bound", [](sim::world& world) { world.helper_run_ms = 25000; }, true, true},
+        {"helper outlives the bound", [](sim::world& world) { world.helper_run_ms = 10001; }, true, true},
         {"wait fails", [](sim::world& world) { world.fail("WaitForSingleObject", 1, ERROR_INVALID_HANDLE); }, true,
          true},
     };
@@ -118,7 +118,7 @@ TEST(request_stop, every_failure_is_false_with_the_helper_handles_closed)
             if (each.helper_terminated) {
                 EXPECT_EQ(helper.ended, sim::end_reason::terminated);
                 EXPECT_EQ(helper.exit_code, 1067u);
-                EXPECT_LE(world.now(), 20000u) << "the stop waits no longer than the bound";
+                EXPECT_LE(world.now(), 10000u) << "the stop waits no longer than the bound";
             } else {
                 EXPECT_EQ(world.calls("TerminateProcess"), 0u);
             }
@@ -133,12 +133,12 @@ TEST(request_stop, every_failure_is_false_with_the_helper_handles_closed)
 TEST(request_stop, helper_that_ends_within_the_bound_is_waited_for)
 {
     sim::world world;
-    world.helper_run_ms = 19000;
+    world.helper_run_ms = 10000;
     const DWORD companion = world.start_console_process(sim::runs_until_ctrl_c(), 1);
     HANDLE token = world.make_token(1);
 
     EXPECT_TRUE(request_stop(token, companion));
-    EXPECT_EQ(world.now(), 19000u);
+    EXPECT_EQ(world.now(), 10000u);
     EXPECT_EQ(world.helpers()[0]->ended, sim::end_reason::by_itself);
     EXPECT_EQ(world.calls("TerminateProcess"), 0u);
 }

@@ -82,7 +82,7 @@ TEST_F(supervision, starts_up_in_order_and_launches_the_companion_as_configured)
 {
     world.at(10000).stop();
 
-    EXPECT_NE(world.run_service(), 0);
+    EXPECT_EQ(world.run_service(), 0) << "a service run that reached the dispatcher exits 0";
 
     // Registration, start pending, stop event, session event, launch environment, running.
     EXPECT_LT(position_of("RegisterServiceCtrlHandlerExA"), position_of("SetServiceStatus(state=2"));
@@ -115,7 +115,7 @@ TEST(supervision_runs, stop_and_preshutdown_stop_the_companion_gracefully_and_en
         run.console_session(1);
         run.at(10000).control(control);
 
-        EXPECT_NE(run.run_service(), 0);
+        EXPECT_EQ(run.run_service(), 0) << "a service run that reached the dispatcher exits 0";
 
         auto launched = run.companions();
         ASSERT_EQ(launched.size(), 1u);
@@ -165,7 +165,7 @@ TEST_F(supervision, exit_code_1115_stops_the_service_without_stop_pending_or_rel
 {
     world.next_companions({sim::exits_after(5000, ERROR_SHUTDOWN_IN_PROGRESS)});
 
-    EXPECT_NE(world.run_service(), 0);
+    EXPECT_EQ(world.run_service(), 0) << "a service run that reached the dispatcher exits 0";
 
     ASSERT_EQ(world.companions().size(), 1u);
     EXPECT_TRUE(world.helpers().empty()) << "a companion that ended is not asked to stop";
@@ -398,7 +398,7 @@ TEST(supervision_runs, start_up_failures_end_the_service_or_the_process_with_the
         run.console_session(1);
         run.fail(failure.operation, failure.nth, failure.error);
 
-        EXPECT_NE(run.run_service(), 0) << "the dispatcher returns after the stopped report";
+        EXPECT_EQ(run.run_service(), 0) << "the failure is in the stopped report, not the exit status";
 
         std::vector<DWORD> seen;
         for (const sim::status_report& report : run.reports()) {
@@ -532,7 +532,7 @@ TEST(supervision_runs, waits_that_keep_failing_end_the_service_with_a_non_zero_e
             run.fail("WaitForMultipleObjects", 0, scenario.error);
         }
 
-        EXPECT_NE(run.run_service(), 0);
+        EXPECT_EQ(run.run_service(), 0) << "a service run that reached the dispatcher exits 0";
 
         EXPECT_LT(run.calls(), 200u) << "ended within a bounded number of platform calls";
         EXPECT_EQ(run.reports().back().status.dwCurrentState, SERVICE_STOPPED);
@@ -560,7 +560,7 @@ TEST_F(supervision, polls_that_keep_failing_end_the_service_even_when_every_watc
     world.next_companions(
         {sim::exits_after(0, 3), sim::exits_after(0, 3), sim::exits_after(0, 3), sim::exits_after(0, 3)});
 
-    EXPECT_NE(world.run_service(), 0);
+    EXPECT_EQ(world.run_service(), 0) << "a service run that reached the dispatcher exits 0";
 
     EXPECT_EQ(world.calls("WaitForSingleObject"), 3u);
     EXPECT_EQ(world.companions().size(), 2u) << "the third failed poll ends the loop before a third launch";

@@ -128,7 +128,8 @@ void check_run_entry(const std::vector<std::string>& arguments, bool interrupt)
             property_broken("the interrupt mode went on into the service mode", shown);
         }
     } else {
-        if (interrupted || status != 0 || run.calls("StartServiceCtrlDispatcherA") != 1) {
+        if (interrupted || status != static_cast<int>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) ||
+            run.calls("StartServiceCtrlDispatcherA") != 1) {
             property_broken("the service mode did not hand over to the dispatcher alone", shown);
         }
         if (run.cwd() != reference_service_directory(run.executable_path)) {

@@ -58,7 +58,8 @@ int usage()
 {
     std::fputs("usage: proctool run [--detached|--nowindow] EXE [ARGS...]   wait and print exit=CODE\n"
                "       proctool spawn EXE [ARGS...]                          start without a window, print pid=N\n"
-               "       proctool pair TARGET READY_MS -- EXE [ARGS...]        run EXE against TARGET's {pid}\n"
+               "       proctool pair [--console] TARGET READY_MS -- EXE [ARGS...]\n"
+               "                     run EXE against TARGET's {pid}, detached or in this console\n"
                "       proctool alive PID | waitexit PID TIMEOUT_MS | kill PID CODE\n"
                "       proctool hold FILE MS                                 keep FILE open, unshared\n",
                stderr);
@@ -122,6 +123,13 @@ int spawn(int argc, char** argv)
 // only in the caller's own process group, which children inherit, as they do under the service.
 int pair(int argc, char** argv)
 {
+    // --console: the command shares this process's console, as a command typed at a prompt does.
+    DWORD command_flags = DETACHED_PROCESS;
+    if (argc > 0 && std::strcmp(argv[0], "--console") == 0) {
+        command_flags = 0;
+        ++argv;
+        --argc;
+    }
     if (argc < 4 || std::strcmp(argv[2], "--") != 0) {
         return usage();
     }
@@ -146,7 +154,7 @@ int pair(int argc, char** argv)
         arguments[i] = storage[i].data();
     }
     PROCESS_INFORMATION helper = {};
-    if (!start(count, arguments, DETACHED_PROCESS, helper)) {
+    if (!start(count, arguments, command_flags, helper)) {
         return fail("pair-run");
     }
     WaitForSingleObject(helper.hProcess, INFINITE);

@@ -341,6 +341,15 @@ scenario_interrupt_mode() {
     expect_eq "$(field exit "$run")" 0 "interrupt mode against a live console program exits 0"
     expect_eq "$(rec_field action "$(records "$REC" ctrlc | head -n1)")" exit "the program's Ctrl-C handler ran"
     expect_eq "$(field alive "$target")/$(field exit "$target")" 0/5 "the program ended with its handler's exit code"
+    # Typed at a prompt, the interrupt mode starts in the prompt's console and must leave it first:
+    # AttachConsole refuses a second console with 5.
+    timeout -k 5 30 "$ORVANE_WINE" "$ORVANE_TOOLS_WIN\\proctool.exe" pair --console 'C:\orvane\Orvane.exe' 1500 -- \
+        'C:\orvane\svc\OrvaneService.exe' --terminate '{pid}' >"$out" 2>>"$ORVANE_WORK/wine-stderr.log" || true
+    run=$(tr -d '\r' <"$out" | grep -a '^run ' || true)
+    target=$(tr -d '\r' <"$out" | grep -a '^target ' || true)
+    expect_eq "$(field exit "$run")" 0 "interrupt mode run in a console of its own exits 0"
+    expect_eq "$(field alive "$target")/$(field exit "$target")" 0/5 "and its target got Ctrl-C"
+    expect_eq "$(records "$REC" ctrlc | wc -l)" 2 "both targets' Ctrl-C handlers ran"
     run=$(proctool run --detached 'C:\orvane\svc\OrvaneService.exe' --terminate 4000000)
     expect_match "$(field exit "$run")" '^[1-9][0-9]*$' "interrupt mode against a missing process gives an error code"
     run=$(proctool run --detached 'C:\orvane\svc\OrvaneService.exe' --terminate "$pid")
@@ -348,9 +357,9 @@ scenario_interrupt_mode() {
     run=$(proctool run --detached 'C:\orvane\svc\OrvaneService.exe' --terminate abc)
     expect_match "$(field exit "$run")" '^[1-9][0-9]*$' "interrupt mode with an unreadable process id gives an error code"
     # Started by hand rather than by the service manager, the dispatcher gives up (after about 10 s under
-    # Wine) and the process exits with its result, 0.
+    # Wine) and the process exits with its error, never 0.
     run=$(proctool run 'C:\orvane\svc\OrvaneService.exe')
-    expect_eq "$(field exit "$run")" 0 "started from a console without arguments it exits 0"
+    expect_eq "$(field exit "$run")" 1063 "started from a console without arguments it exits 1063"
 }
 
 # A log file that cannot be opened ends the start with a stopped report carrying the error code.
