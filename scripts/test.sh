@@ -52,12 +52,24 @@ run_ctest() {
     { grep -v -E '^ +Start +[0-9]+: |^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed +[0-9.]+ sec$' || true; }
 }
 
+# The fault sweep's and the random runs' own counts: CTest shows a test's output only when it fails, but
+# keeps all of it in LastTest.log. One line each, so every CI log says how much was covered.
+coverage() {
+  local log=build/$1/Testing/Temporary/LastTest.log
+  [ -f "$log" ] || return 0
+  grep -h -o -E '^fault sweep [a-z0-9_]+: [0-9]+ platform calls, [0-9]+ injection points' "$log" |
+    awk -v preset="$1" '{ calls += $4; points += $7; runs++ }
+      END { printf "%s: fault sweep: %d injection points over %d reference runs (%d platform calls)\n", preset, points, runs, calls }' || true
+  grep -h -o -E '^random scenarios: [0-9]+ seeds' "$log" | sed "s/^/$1: /" || echo "$1: random scenarios: no count found"
+}
+
 status=0
 for preset in "${presets[@]}"; do
   case $preset in
   tsan)
     stage "tests: tsan"
     run_ctest "${no_aslr[@]}" ctest --preset tsan || status=1
+    coverage tsan
     ;;
   fuzz)
     stage "tests: fuzz"
@@ -76,6 +88,7 @@ for preset in "${presets[@]}"; do
   *)
     stage "tests: $preset"
     run_ctest ctest --preset "$preset" || status=1
+    coverage "$preset"
     ;;
   esac
 done
