@@ -61,7 +61,8 @@ int usage()
                "       proctool pair [--console] TARGET READY_MS -- EXE [ARGS...]\n"
                "                     run EXE against TARGET's {pid}, detached or in this console\n"
                "       proctool alive PID | waitexit PID TIMEOUT_MS | kill PID CODE\n"
-               "       proctool hold FILE MS                                 keep FILE open, unshared\n",
+               "       proctool hold FILE MS                                 keep FILE open, unshared\n"
+               "       proctool version FILE                                 its version resource's strings\n",
                stderr);
     return 2;
 }
@@ -235,6 +236,40 @@ int hold(const char* path, DWORD ms)
     return 0;
 }
 
+// The version resource as Explorer and inventory tools read it: the fixed file version and the
+// strings of the first translation the resource lists.
+int version(const char* path)
+{
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    if (size == 0) {
+        return fail("version");
+    }
+    std::string data(size, '\0');
+    LPVOID value = nullptr;
+    UINT length = 0;
+    if (!GetFileVersionInfoA(path, 0, size, data.data()) || !VerQueryValueA(data.data(), "\\", &value, &length) ||
+        length < sizeof(VS_FIXEDFILEINFO)) {
+        return fail("version");
+    }
+    const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+    std::printf("version fixed=%u.%u.%u.%u\n", unsigned{HIWORD(fixed->dwFileVersionMS)},
+                unsigned{LOWORD(fixed->dwFileVersionMS)}, unsigned{HIWORD(fixed->dwFileVersionLS)},
+                unsigned{LOWORD(fixed->dwFileVersionLS)});
+    if (!VerQueryValueA(data.data(), "\\VarFileInfo\\Translation", &value, &length) || length < 2 * sizeof(WORD)) {
+        return fail("version");
+    }
+    const auto* translation = static_cast<const WORD*>(value);
+    for (const char* name : {"ProductName", "FileDescription", "FileVersion", "ProductVersion", "OriginalFilename"}) {
+        char query[128];
+        std::snprintf(query, sizeof query, "\\StringFileInfo\\%04x%04x\\%s", unsigned{translation[0]},
+                      unsigned{translation[1]}, name);
+        const bool found = VerQueryValueA(data.data(), query, &value, &length) != FALSE && length > 0;
+        std::printf("version %s=%s\n", name, found ? static_cast<const char*>(value) : "");
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -260,6 +295,9 @@ int main(int argc, char** argv)
     }
     if (op == "kill" && argc == 4) {
         return kill(number(argv[2]), number(argv[3]));
+    }
+    if (op == "version" && argc == 3) {
+        return version(argv[2]);
     }
     if (op == "hold" && argc == 4) {
         return hold(argv[2], number(argv[3]));

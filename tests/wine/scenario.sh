@@ -431,6 +431,30 @@ scenario_register_spaces() {
     expect_eq "$(field error "$(svcctl query "$ORVANE_SERVICE_NAME" || true)")" 1060 "the service is gone"
 }
 
+# The release package: exactly the two executables and the install text, each executable carrying the
+# version resource Explorer shows, read through the version API as Windows tools read it.
+scenario_package() {
+    setup
+    local zip=${ORVANE_PACKAGE:?} top=OrvaneService-${ORVANE_VERSION:?}-win64 base='C:\Program Files\Orvane' dir exe info
+    [[ -f $zip ]] || fatal "the package was built: $zip"
+    expect_eq "$("${ORVANE_CMAKE:-cmake}" -E tar tf "$zip" | sort | tr '\n' ' ')" \
+        "$top/INSTALL.txt $top/OrvaneService.exe $top/OrvaneSetup.exe " "the package holds both executables and the install text"
+    dir=$(unix_path "$base")
+    mkdir -p "$dir"
+    (cd "$dir" && "${ORVANE_CMAKE:-cmake}" -E tar xf "$zip") || fatal "unpack the package"
+    mv "$dir/$top" "$dir/service"
+    for exe in OrvaneService OrvaneSetup; do
+        info=$(proctool version "$base\\service\\$exe.exe" || true)
+        printf '%s\n' "$info" >>"$ORVANE_WORK/version.out"
+        expect_eq "$(sed -n 's/^version ProductName=//p' <<<"$info")" Orvane "$exe: product name"
+        expect_eq "$(sed -n 's/^version fixed=//p' <<<"$info")" "$ORVANE_VERSION.0" "$exe: fixed file version"
+        expect_eq "$(sed -n 's/^version FileVersion=//p' <<<"$info")/$(sed -n 's/^version ProductVersion=//p' <<<"$info")" \
+            "$ORVANE_VERSION/$ORVANE_VERSION" "$exe: file and product version"
+        expect_match "$(sed -n 's/^version FileDescription=//p' <<<"$info")" '^Orvane .+' "$exe: file description"
+        expect_eq "$(sed -n 's/^version OriginalFilename=//p' <<<"$info")" "$exe.exe" "$exe: original file name"
+    done
+}
+
 if [[ $NAME == template ]]; then
     scenario_template
     exit 0
