@@ -11,6 +11,8 @@ if(WIN32)
 else()
   set(orvane_configuration host)
 endif()
+# C++ only: the version resources are generated into the build tree and are not C++.
+list(FILTER orvane_checked_sources INCLUDE REGEX "\\.(cpp|h)$")
 list(TRANSFORM orvane_checked_sources PREPEND ${PROJECT_SOURCE_DIR}/)
 
 # A missing tool fails its test rather than dropping it, so a machine without it cannot pass unchecked.
