@@ -2,11 +2,15 @@
 # in both builds, clang-format once in the host build. They run as tests (label lint), so a red check
 # fails the run; the sanitizer builds leave them out, since they would only repeat them.
 
-# The system's code, never the tests: the logic, and in the Windows build the Windows-only files.
+# The system's code, never the tests: the logic and the installer's judgement, and in the Windows build
+# the Windows-only files of the service and the installer.
 get_target_property(orvane_checked_sources orvane_core SOURCES)
+get_target_property(orvane_judgement_sources orvane_access_judgement SOURCES)
+list(APPEND orvane_checked_sources ${orvane_judgement_sources})
 if(WIN32)
   get_target_property(orvane_windows_sources OrvaneService SOURCES)
-  list(APPEND orvane_checked_sources ${orvane_windows_sources})
+  get_target_property(orvane_setup_sources OrvaneSetup SOURCES)
+  list(APPEND orvane_checked_sources ${orvane_windows_sources} ${orvane_setup_sources})
   set(orvane_configuration windows)
 else()
   set(orvane_configuration host)
@@ -48,6 +52,7 @@ if(NOT WIN32)
     ${PROJECT_SOURCE_DIR}/host/*.cpp ${PROJECT_SOURCE_DIR}/host/*.h
     ${PROJECT_SOURCE_DIR}/supervisor/*.cpp ${PROJECT_SOURCE_DIR}/supervisor/*.h
     ${PROJECT_SOURCE_DIR}/stop/*.cpp ${PROJECT_SOURCE_DIR}/stop/*.h
+    ${PROJECT_SOURCE_DIR}/setup/*.cpp ${PROJECT_SOURCE_DIR}/setup/*.h
     ${PROJECT_SOURCE_DIR}/tests/*.cpp ${PROJECT_SOURCE_DIR}/tests/*.h)
   find_program(ORVANE_CLANG_FORMAT NAMES clang-format clang-format-14)
   if(ORVANE_CLANG_FORMAT)

@@ -53,15 +53,17 @@ install_tools "$BUILD/tests/wine"
 BASE_WIN='C:\Orvane'
 install_layout "$BUILD/OrvaneService.exe" "$BUILD/tests/wine/Orvane.exe" "$BASE_WIN" service
 BASE=$(unix_path "$BASE_WIN")
-cp "$ROOT/scripts/windows/register-orvane.cmd" "$BASE/service/"
+cp "$BUILD/OrvaneSetup.exe" "$BASE/service/"
 REC=$BASE/companion.rec
 LOG=$(service_log_path)
 # The first companion ends by itself after 4 s with exit code 3, so the service relaunches it.
 printf '%s\r\n' tick_ms=1000 exit_after_ms=4000 exit_code=3 >"$BASE/companion.cfg"
-say "layout: $BASE_WIN\\Orvane.exe (a test double of the companion) and $BASE_WIN\\service\\OrvaneService.exe"
+say "layout: $BASE_WIN\\Orvane.exe (a test double of the companion), $BASE_WIN\\service\\OrvaneService.exe and OrvaneSetup.exe"
 
-say "registering: cmd /c $BASE_WIN\\service\\register-orvane.cmd install"
-WINE_TIMEOUT=60 wine_run cmd /c "$BASE_WIN\\service\\register-orvane.cmd" install | sed 's/^/         | /'
+say "registering: $BASE_WIN\\service\\OrvaneSetup.exe install"
+WINE_TIMEOUT=60 wine_run "$BASE_WIN\\service\\OrvaneSetup.exe" install | sed 's/^/         | /'
+say "as the service manager reports it: $BASE_WIN\\service\\OrvaneSetup.exe status"
+wine_run "$BASE_WIN\\service\\OrvaneSetup.exe" status | sed 's/^/         | /'
 
 yes_no() { if [[ $1 == 1 ]]; then echo yes; else echo no; fi; }
 
@@ -151,5 +153,5 @@ say "stop control accepted: state $(field state "$STOP"), wait hint $(field wait
 narrate_until 30000 service_in_state 1
 say "stopped $(($(field t "$(tr -d '\r' <"$DEMO/status.out" | tail -n 1)") - $(field t "$STOP"))) ms after the stop control"
 
-say "removing: cmd /c $BASE_WIN\\service\\register-orvane.cmd uninstall"
-WINE_TIMEOUT=90 wine_run cmd /c "$BASE_WIN\\service\\register-orvane.cmd" uninstall | sed 's/^/         | /'
+say "removing: $BASE_WIN\\service\\OrvaneSetup.exe uninstall"
+WINE_TIMEOUT=90 wine_run "$BASE_WIN\\service\\OrvaneSetup.exe" uninstall | sed 's/^/         | /'

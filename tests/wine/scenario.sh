@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # One end-to-end scenario of the real OrvaneService.exe under Wine, in its own copy of a booted prefix.
 # shellcheck source-path=SCRIPTDIR
-# Usage: scenario.sh NAME SERVICE_EXE TOOLS_DIR TEMPLATE_PREFIX WORK_ROOT
+# Usage: scenario.sh NAME SERVICE_EXE TOOLS_DIR TEMPLATE_PREFIX WORK_ROOT SETUP_EXE
 #   NAME: template (boot the shared prefix) or one of the scenario_* functions below without the prefix.
+#   SETUP_EXE: OrvaneSetup.exe, the installer.
 set -euo pipefail
 
 NAME=$1
@@ -10,8 +11,8 @@ SERVICE_EXE=$(realpath -m "$2")
 TOOLS_DIR=$(realpath -m "$3")
 TEMPLATE=$(realpath -m "$4")
 WORK_ROOT=$(realpath -m "$5")
+SETUP_EXE=$(realpath -m "$6")
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-REGISTER_CMD=$HERE/../../scripts/windows/register-orvane.cmd
 COMPANION_EXE=$TOOLS_DIR/Orvane.exe
 
 # shellcheck source=lib.sh
@@ -388,47 +389,130 @@ scenario_start_failure() {
     expect_eq "$(companion_starts "$REC" | wc -l)" 0 "nothing was launched"
 }
 
-# The registration script under Wine's cmd, and a path with spaces end to end.
-scenario_register_spaces() {
+# Runs OrvaneSetup.exe (a Windows path) through proctool, which reads its real 32-bit exit code; leaves
+# the installer's lines in SETUP_OUT and the code in SETUP_EXIT.
+run_setup() {
+    local out
+    out=$(WINE_TIMEOUT=90 proctool run "$@") || true
+    printf '%s\n' "$out" >>"$ORVANE_WORK/setup.out"
+    SETUP_EXIT=$(field exit "$(grep -a '^run pid=' <<<"$out" | tail -n1)")
+    SETUP_OUT=$(grep -av '^run pid=' <<<"$out" || true)
+}
+
+# The first line of SETUP_OUT that matches the extended regex, checked against it.
+expect_setup_line() {
+    expect_match "$(grep -aE -m1 -- "$1" <<<"$SETUP_OUT" || true)" "$1" "$2"
+}
+
+# OrvaneSetup.exe from a path with spaces: install with the default path, the registration read back,
+# the service run from it, a second install refused, uninstall of the running service, uninstall again.
+scenario_setup_install() {
     setup
-    local base='C:\Program Files\Orvane Test' svc_dir='svc dir' exe
+    local base='C:\Program Files\Orvane Test' svc_dir='svc dir' exe setup_exe
     exe="$base\\$svc_dir\\OrvaneService.exe"
+    setup_exe="$base\\$svc_dir\\OrvaneSetup.exe"
     install_layout "$SERVICE_EXE" "$COMPANION_EXE" "$base" "$svc_dir"
-    cp "$REGISTER_CMD" "$(unix_path "$base")/$svc_dir/"
+    cp "$SETUP_EXE" "$(unix_path "$setup_exe")"
     REC=$(unix_path "$base")/companion.rec
     CFG=$(unix_path "$base")/companion.cfg
-    write_cfg "ctrl_c=delay" "ctrl_c_delay_ms=1500" "ctrl_c_code=0"
+    # Long enough for the uninstall to show a progress line while it waits for the stop.
+    write_cfg "ctrl_c=delay" "ctrl_c_delay_ms=6000" "ctrl_c_code=0"
 
-    local out config
-    out=$(WINE_TIMEOUT=60 wine_run cmd /c "$base\\$svc_dir\\register-orvane.cmd" install) || fatal "install: $out"
-    printf '%s\n' "$out" >"$ORVANE_WORK/register.out"
+    # Wine makes a file's access list up from its Unix permissions (owner the Wine user, who is the
+    # installing administrator; SYSTEM and that user full control; Everyone read and execute) and
+    # SetNamedSecurityInfoW changes nothing, so only a safe layout can be seen here: the refusal of an
+    # unsafe one is proven by the host tests of the judgement.
+    run_setup "$setup_exe" install
+    [[ $SETUP_EXIT == 0 ]] || fatal "install with the default path: exit $SETUP_EXIT: $SETUP_OUT"
+    pass "install with the default path (exit 0)"
+    expect_eq "$(grep -ac '^OrvaneSetup: checked "C:\\Program Files\\Orvane Test.*": only SYSTEM, ' <<<"$SETUP_OUT" || true)" \
+        4 "both folders and both programs pass the safety check"
+    # Wine 8 fails SERVICE_CONFIG_FAILURE_ACTIONS_FLAG with ERROR_INVALID_LEVEL: a warning, not a failure.
+    expect_setup_line '^OrvaneSetup: (warning: .*failure actions flag \(error 124: .*|failure actions also apply .*)$' \
+        "the failure-actions flag is set, or Wine's refusal is only a warning"
+
+    local config
     config=$(svcctl config "$ORVANE_SERVICE_NAME")
+    printf '%s\n' "$config" >>"$ORVANE_WORK/svcctl.out"
+    expect_eq "$(grep -a '^config type=' <<<"$config")" "config type=0x10 start=2 error_control=1" \
+        "own process, automatic start, normal error control"
     expect_eq "$(grep -a '^config binpath=' <<<"$config")" "config binpath=\"$exe\"" "registered with the quoted full path"
-    expect_eq "$(field start "$config")" 2 "automatic start"
     expect_eq "$(grep -a '^config account=' <<<"$config")" "config account=LocalSystem" "LocalSystem account"
-    expect_eq "$(wine_run reg query 'HKLM\SYSTEM\CurrentControlSet\Services\OrvaneService' /v PreshutdownTimeout |
-        awk '/PreshutdownTimeout/ { print $3 }')" 0xea60 "pre-shutdown timeout of 60 s"
+    expect_eq "$(grep -a '^config display=' <<<"$config")" "config display=Orvane Service" "display name"
+    expect_eq "$(grep -a '^config description=' <<<"$config")" \
+        "config description=Keeps Orvane.exe running in the session that owns the console." "description"
+    expect_eq "$(grep -a '^config preshutdown=' <<<"$config")" "config preshutdown=60000" "pre-shutdown timeout of 60 s"
+    # Wine 8 accepts the failure actions but stores none: its query fails with 124.
+    expect_match "$(grep -a '^config failure_actions ' <<<"$config")" \
+        '^config failure_actions (reset=86400 actions=1/5000,1/30000,1/60000|error=124)$' "failure actions, where stored"
+
+    run_setup "$setup_exe" status
+    expect_eq "$SETUP_EXIT" 0 "status exits 0"
+    expect_eq "$(head -n6 <<<"$SETUP_OUT")" "OrvaneSetup: state: STOPPED (1)
+OrvaneSetup: process id: 0
+OrvaneSetup: binary path: \"$exe\"
+OrvaneSetup: start type: automatic (2)
+OrvaneSetup: account: LocalSystem
+OrvaneSetup: pre-shutdown timeout: 60000 ms" "status reports what install registered"
+    expect_match "$(sed -n 7p <<<"$SETUP_OUT")" \
+        '^OrvaneSetup: failure actions: (restart after 5000 ms, then restart after 30000 ms, then restart after 60000 ms; failure count reset after 86400 s|not reported by this service manager \(error 124: .+\))$' \
+        "status: failure actions, or Wine's error code for them"
 
     start_service
     wait_for_starts "$REC" 1 8000 || fatal "the companion is launched from a path with spaces"
-    local start
+    local start pid
     start=$(companion_starts "$REC" | head -n1)
-    expect_eq "$(rec_field cwd "$start")" "$base" "current directory with spaces"
-    stop_service 25000
-    local stopped
-    stopped=$(tail -n1 <<<"$STOP_OUT")
-    expect_eq "$(rec_field action "$(records "$REC" ctrlc | head -n1)")" delay "Ctrl-C reached the companion through the quoted path"
-    expect_eq "$(field state "$stopped")" 1 "stopped"
-    expect_range $(($(field t "$stopped") - $(field t "$(head -n1 <<<"$STOP_OUT")"))) 1400 8000 \
-        "the service waits for the companion's own 1.5 s shutdown (ms)"
+    pid=$(rec_field pid "$start")
+    expect_eq "$(rec_field cwd "$start")" "$base" "its current directory is the base with spaces"
+    run_setup "$setup_exe" status
+    expect_setup_line '^OrvaneSetup: state: RUNNING \(4\)$' "status while running"
+    expect_setup_line '^OrvaneSetup: process id: [1-9][0-9]*$' "status names the service's process"
 
-    # Uninstall while running: the script stops the service (gracefully) and removes it.
-    start_service
-    wait_for_starts "$REC" 2 8000 || fatal "the companion is launched again"
-    out=$(WINE_TIMEOUT=90 wine_run cmd /c "$base\\$svc_dir\\register-orvane.cmd" uninstall) || fail "uninstall: $out"
-    printf '%s\n' "$out" >>"$ORVANE_WORK/register.out"
-    expect_eq "$(records "$REC" ctrlc | wc -l)" 2 "uninstall stopped the companion gracefully"
+    run_setup "$setup_exe" install
+    expect_eq "$SETUP_EXIT" 1073 "a second install is refused with ERROR_SERVICE_EXISTS"
+    expect_setup_line '^OrvaneSetup: OrvaneService is already registered; .*: error 1073: ' "it says so"
+    expect_eq "$(svcctl config "$ORVANE_SERVICE_NAME")" "$config" "the registration is unchanged"
+
+    run_setup "$setup_exe" uninstall
+    expect_eq "$SETUP_EXIT" 0 "uninstall of the running service"
+    expect_eq "$(records "$REC" ctrlc | grep -ac "pid=$pid"$'\t' || true)" 1 "the companion's Ctrl-C handler ran"
+    expect_range "$(grep -ac '^OrvaneSetup: waiting for OrvaneService to stop: STOP_PENDING (3) after ' <<<"$SETUP_OUT" || true)" \
+        1 2 "progress while the companion takes its 6 s"
+    expect_eq "$(tail -n2 <<<"$SETUP_OUT")" $'OrvaneSetup: OrvaneService is stopped\nOrvaneSetup: removed OrvaneService' \
+        "removed once stopped"
+    expect_eq "$(is_alive "$pid")" 0 "the companion is gone"
     expect_eq "$(field error "$(svcctl query "$ORVANE_SERVICE_NAME" || true)")" 1060 "the service is gone"
+
+    run_setup "$setup_exe" uninstall
+    expect_eq "$SETUP_EXIT" 0 "a second uninstall exits 0"
+    expect_setup_line '^OrvaneSetup: OrvaneService is not registered' "and says it is not registered"
+}
+
+# Runs OrvaneSetup.exe and checks its exit code, the line that says why, and that nothing got registered.
+# Usage: expect_refused CODE LINE_REGEX WHAT SETUP_EXE [ARGS...]
+expect_refused() {
+    local code=$1 line=$2 what=$3
+    shift 3
+    run_setup "$@"
+    expect_eq "$SETUP_EXIT" "$code" "$what: exit code"
+    expect_setup_line "$line" "$what: says why"
+    expect_eq "$(field error "$(svcctl query "$ORVANE_SERVICE_NAME" || true)")" 1060 "$what: nothing registered"
+}
+
+# What OrvaneSetup.exe refuses, each with its own exit code and nothing registered.
+scenario_setup_refusals() {
+    setup
+    local setup_exe='C:\orvane\svc\OrvaneSetup.exe'
+    install_layout "$SERVICE_EXE" "$COMPANION_EXE" 'C:\orvane' svc without-companion
+    cp "$SETUP_EXE" "$(unix_path "$setup_exe")"
+    expect_refused 87 '^OrvaneSetup: usage: OrvaneSetup\.exe install ' "no command" "$setup_exe"
+    expect_refused 87 '^OrvaneSetup: no known command given: error 87: ' "an unknown command" "$setup_exe" repair
+    expect_refused 2 '^OrvaneSetup: companion not found at "C:\\orvane\\Orvane\.exe": error 2: ' \
+        "install without Orvane.exe one folder up" "$setup_exe" install
+    expect_refused 2 '^OrvaneSetup: service program not found at "C:\\orvane\\svc\\Other\.exe": error 2: ' \
+        "install of a program that is not there" "$setup_exe" install 'C:\orvane\svc\Other.exe'
+    expect_refused 1060 '^OrvaneSetup: opening OrvaneService: error 1060: ' "status of an unregistered service" \
+        "$setup_exe" status
 }
 
 # The release package: exactly the two executables and the install text, each executable carrying the

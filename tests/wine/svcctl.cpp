@@ -78,6 +78,42 @@ int watch(SC_HANDLE service, DWORD duration_ms, unsigned until_states)
     }
 }
 
+// The settings beyond QueryServiceConfigW; a query the manager fails prints its error code instead.
+int config2(SC_HANDLE service)
+{
+    // 8 KB: the documented largest answer of QueryServiceConfig2W.
+    alignas(SERVICE_FAILURE_ACTIONSW) BYTE buffer[8192] = {};
+    DWORD needed = 0;
+    if (!QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer, sizeof buffer, &needed)) {
+        return fail("config description");
+    }
+    const auto* description = reinterpret_cast<const SERVICE_DESCRIPTIONW*>(buffer);
+    std::printf("config description=%ls\n", description->lpDescription != nullptr ? description->lpDescription : L"");
+    if (!QueryServiceConfig2W(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, buffer, sizeof buffer, &needed)) {
+        return fail("config preshutdown");
+    }
+    std::printf("config preshutdown=%lu\n",
+                reinterpret_cast<const SERVICE_PRESHUTDOWN_INFO*>(buffer)->dwPreshutdownTimeout);
+    if (!QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer, sizeof buffer, &needed)) {
+        std::printf("config failure_actions error=%lu\n", GetLastError());
+    } else {
+        const auto* failure = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer);
+        std::printf("config failure_actions reset=%lu actions=", failure->dwResetPeriod);
+        for (DWORD i = 0; i < failure->cActions; ++i) {
+            std::printf("%s%d/%lu", i == 0 ? "" : ",", static_cast<int>(failure->lpsaActions[i].Type),
+                        failure->lpsaActions[i].Delay);
+        }
+        std::printf("\n");
+    }
+    if (!QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, buffer, sizeof buffer, &needed)) {
+        std::printf("config failure_actions_flag error=%lu\n", GetLastError());
+    } else {
+        std::printf("config failure_actions_flag=%d\n",
+                    reinterpret_cast<const SERVICE_FAILURE_ACTIONS_FLAG*>(buffer)->fFailureActionsOnNonCrashFailures);
+    }
+    return 0;
+}
+
 int config(SC_HANDLE service)
 {
     DWORD needed = 0;
@@ -91,7 +127,8 @@ int config(SC_HANDLE service)
                 cfg->dwErrorControl);
     std::printf("config account=%ls\n", cfg->lpServiceStartName != nullptr ? cfg->lpServiceStartName : L"");
     std::printf("config binpath=%ls\n", cfg->lpBinaryPathName != nullptr ? cfg->lpBinaryPathName : L"");
-    return 0;
+    std::printf("config display=%ls\n", cfg->lpDisplayName != nullptr ? cfg->lpDisplayName : L"");
+    return config2(service);
 }
 
 } // namespace
