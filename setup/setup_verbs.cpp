@@ -15,7 +15,7 @@ const wchar_t* const service_description = L"Keeps Orvane.exe running in the ses
 const wchar_t* const service_file_name = L"OrvaneService.exe";
 const wchar_t* const companion_file_name = L"Orvane.exe";
 
-// The companion gets 20 s after Ctrl-C and the interrupt helper up to 20 s before that; Windows' own
+// The companion gets 20 s after Ctrl-C and the interrupt helper up to 10 s before that; Windows' own
 // default since Windows 10 1703 is 10 s, which would cut the companion's grace period short at shutdown.
 constexpr DWORD preshutdown_timeout_ms = 60000;
 
