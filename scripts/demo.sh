@@ -134,7 +134,7 @@ starts_at_least() { (($(companion_starts "$REC" | wc -l) >= $1)); }
 log_has() { [[ -f $LOG ]] && grep -qa "$1" "$LOG"; }
 service_in_state() { [[ -f $DEMO/status.out ]] && tr -d '\r' <"$DEMO/status.out" | tail -n 1 | grep -q " state=$1 "; }
 
-say "starting the service; the companion's output goes to C:\\users\\$(id -un)\\Temp\\orvane.log"
+say "starting the service; the companion's output goes to C:\\users\\$(id -un)\\Temp\\orvane.log (Wine lacks GetTempPath2W; newer Windows gives C:\\Windows\\SystemTemp)"
 START=$(svcctl start "$ORVANE_SERVICE_NAME")
 say "start accepted: service $(state_name "$(field state "$START")")"
 timeout -k 5 120 "$ORVANE_WINE" "$ORVANE_TOOLS_WIN\\svcctl.exe" watch "$ORVANE_SERVICE_NAME" 90000 \

@@ -43,6 +43,25 @@ const char* const system_sid = "S-1-5-18";
 const char* const administrators_sid = "S-1-5-32-544";
 const char* const trusted_installer_sid = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
 
+// Nulled once closed, so no release path can close it twice.
+void close_service_handle(SC_HANDLE* handle)
+{
+    if (*handle != nullptr) {
+        CloseServiceHandle(*handle);
+        *handle = nullptr;
+    }
+}
+
+// The service manager with the given rights, or null with the failure told and left in `result`.
+SC_HANDLE open_service_manager(DWORD access, DWORD* result)
+{
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, access);
+    if (manager == nullptr) {
+        *result = report_last_error(L"opening the service control manager");
+    }
+    return manager;
+}
+
 std::wstring folder_of(const std::wstring& path)
 {
     const size_t backslash = path.find_last_of(L'\\');
@@ -177,10 +196,7 @@ DWORD refuse_if_registered(SC_HANDLE manager)
             result = report_failure(L"looking for an earlier registration of OrvaneService", error);
         }
     }
-    if (existing != nullptr) {
-        CloseServiceHandle(existing);
-        existing = nullptr;
-    }
+    close_service_handle(&existing);
     return result;
 }
 
@@ -406,10 +422,7 @@ DWORD install_service(const wchar_t* given_path)
 
     DWORD result = check_before_install(given_path, service_path);
     if (result == ERROR_SUCCESS) {
-        manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
-        if (manager == nullptr) {
-            result = report_last_error(L"opening the service control manager");
-        }
+        manager = open_service_manager(SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE, &result);
     }
     if (result == ERROR_SUCCESS) {
         result = refuse_if_registered(manager);
@@ -443,14 +456,8 @@ DWORD install_service(const wchar_t* given_path)
     if (result == ERROR_SUCCESS) {
         say(L"installed; it starts with Windows, or now with \"sc start OrvaneService\"");
     }
-    if (service != nullptr) {
-        CloseServiceHandle(service);
-        service = nullptr;
-    }
-    if (manager != nullptr) {
-        CloseServiceHandle(manager);
-        manager = nullptr;
-    }
+    close_service_handle(&service);
+    close_service_handle(&manager);
     return result;
 }
 
@@ -460,10 +467,7 @@ DWORD uninstall_service()
     SC_HANDLE service = nullptr;
     DWORD result = ERROR_SUCCESS;
 
-    manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr) {
-        result = report_last_error(L"opening the service control manager");
-    }
+    manager = open_service_manager(SC_MANAGER_CONNECT, &result);
     if (result == ERROR_SUCCESS) {
         service = OpenServiceW(manager, service_name, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
         if (service == nullptr) {
@@ -485,14 +489,8 @@ DWORD uninstall_service()
             }
         }
     }
-    if (service != nullptr) {
-        CloseServiceHandle(service);
-        service = nullptr;
-    }
-    if (manager != nullptr) {
-        CloseServiceHandle(manager);
-        manager = nullptr;
-    }
+    close_service_handle(&service);
+    close_service_handle(&manager);
     return result;
 }
 
@@ -503,10 +501,7 @@ DWORD report_service_status()
     DWORD result = ERROR_SUCCESS;
 
     // Connect and query rights only, so any user may look.
-    manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (manager == nullptr) {
-        result = report_last_error(L"opening the service control manager");
-    }
+    manager = open_service_manager(SC_MANAGER_CONNECT, &result);
     if (result == ERROR_SUCCESS) {
         service = OpenServiceW(manager, service_name, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
         if (service == nullptr) {
@@ -516,13 +511,7 @@ DWORD report_service_status()
     if (result == ERROR_SUCCESS) {
         result = print_status(service);
     }
-    if (service != nullptr) {
-        CloseServiceHandle(service);
-        service = nullptr;
-    }
-    if (manager != nullptr) {
-        CloseServiceHandle(manager);
-        manager = nullptr;
-    }
+    close_service_handle(&service);
+    close_service_handle(&manager);
     return result;
 }
