@@ -32,7 +32,7 @@ bool is_allow(const access_entry& entry)
 // right away, and a deny after it takes nothing back. Denies for Everyone apply to every account.
 // Generic bits are taken as they stand: an allowed GENERIC_WRITE counts as a write right, while a denied
 // GENERIC_WRITE is not taken to remove a specific right granted later, which errs towards "unsafe".
-std::uint32_t rights_of(const object_security& security, const std::string& sid)
+std::uint32_t rights_of(const object_security& security, const std::string& sid, std::uint32_t rights_checked)
 {
     std::uint32_t granted = 0;
     std::uint32_t denied = 0;
@@ -40,7 +40,7 @@ std::uint32_t rights_of(const object_security& security, const std::string& sid)
         if (!applies_to_object(entry)) {
             continue;
         }
-        const std::uint32_t rights = entry.mask & rights_that_change;
+        const std::uint32_t rights = entry.mask & rights_checked;
         if (entry.type == ace_type_access_denied && (entry.sid == sid || entry.sid == everyone_sid)) {
             denied |= rights & ~granted;
         } else if (is_allow(entry) && entry.sid == sid) {
@@ -60,20 +60,21 @@ void add_phrase(std::string& text, const char* phrase, bool last)
 
 } // namespace
 
-access_judgement judge_access(const object_security& security, const std::vector<std::string>& trusted_sids)
+access_judgement judge_access(const object_security& security, const std::vector<std::string>& trusted_sids,
+                              std::uint32_t rights_checked)
 {
     // The owner may always rewrite the access list, whatever it says today.
     if (!is_trusted(security.owner_sid, trusted_sids)) {
         return {access_finding::untrusted_owner, security.owner_sid, right_write_dac};
     }
     if (!security.dacl_present) {
-        return {access_finding::null_dacl, everyone_sid, rights_that_change};
+        return {access_finding::null_dacl, everyone_sid, rights_checked};
     }
     for (const access_entry& entry : security.entries) {
         if (!applies_to_object(entry) || !is_allow(entry) || is_trusted(entry.sid, trusted_sids)) {
             continue;
         }
-        const std::uint32_t rights = rights_of(security, entry.sid);
+        const std::uint32_t rights = rights_of(security, entry.sid, rights_checked);
         if (rights != 0) {
             return {access_finding::untrusted_rights, entry.sid, rights};
         }

@@ -28,6 +28,12 @@ constexpr std::uint32_t rights_that_change = right_write_data | right_append_dat
                                              right_write_dac | right_write_owner | right_generic_all |
                                              right_generic_write;
 
+// Of a folder above the programs' folders only what could put another tree in its place counts: deleting
+// (so renaming) it, deleting or renaming what is in it, or changing its permissions or owner. Creating
+// files or folders in it, as every user may in C:\, changes nothing below.
+constexpr std::uint32_t rights_that_move =
+    right_delete_child | right_delete | right_write_dac | right_write_owner | right_generic_all;
+
 // The account that stands for every account, so a deny entry for it applies to each of them.
 inline constexpr const char* everyone_sid = "S-1-1-0";
 
@@ -55,7 +61,9 @@ struct access_judgement {
     std::uint32_t rights;
 };
 
-access_judgement judge_access(const object_security& security, const std::vector<std::string>& trusted_sids);
+// `rights_checked`: rights_that_change for the programs and their folders, rights_that_move for the folders above.
+access_judgement judge_access(const object_security& security, const std::vector<std::string>& trusted_sids,
+                              std::uint32_t rights_checked);
 
 // The rights of a judgement in words, e.g. "write to or delete".
 std::string describe_rights(std::uint32_t rights);

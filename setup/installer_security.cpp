@@ -119,18 +119,24 @@ std::wstring account_name(const std::string& sid)
     return result;
 }
 
-DWORD check_path_safety(const std::wstring& path, const std::vector<std::string>& trusted_sids, bool& safe)
+DWORD check_path_safety(const std::wstring& path, checked_path role, const std::vector<std::string>& trusted_sids,
+                        bool& safe)
 {
+    const bool above = role == checked_path::folder_above;
     object_security security = {};
     const DWORD error = read_object_security(path, security);
     if (error != ERROR_SUCCESS) {
         return report_failure(L"reading the owner and permissions of " + quoted(path), error);
     }
-    const access_judgement judgement = judge_access(security, trusted_sids);
+    const access_judgement judgement =
+        judge_access(security, trusted_sids, above ? rights_that_move : rights_that_change);
     std::wstring finding;
     switch (judgement.finding) {
     case access_finding::safe:
-        say(L"checked " + quoted(path) + L": only SYSTEM, Administrators, TrustedInstaller and you may change it");
+        say(L"checked " + quoted(path) +
+            (above
+                 ? L" (a folder above): only SYSTEM, Administrators, TrustedInstaller and you may rename or replace it"
+                 : L": only SYSTEM, Administrators, TrustedInstaller and you may change it"));
         safe = true;
         return ERROR_SUCCESS;
     case access_finding::untrusted_owner:

@@ -4,7 +4,10 @@
 #include "setup/installer_security.h"
 #include "setup/setup_output.h"
 
+#include <algorithm>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -72,6 +75,20 @@ std::wstring folder_of(const std::wstring& path)
 std::wstring folder_for_query(const std::wstring& folder)
 {
     return !folder.empty() && folder.back() == L':' ? folder + L"\\" : folder;
+}
+
+// The folders above `folder`, nearest first, down to its drive's root ("C:\") or its share
+// ("\\server\share"): whoever may rename one of them could put another tree, programs included, in its place.
+std::vector<std::wstring> folders_above(const std::wstring& folder)
+{
+    std::vector<std::wstring> above;
+    // "\\server\share" holds three backslashes; what is above it is no folder.
+    const std::ptrdiff_t root_backslashes = folder.rfind(L"\\\\", 0) == 0 ? 3 : 0;
+    for (std::wstring next = folder_of(folder);
+         !next.empty() && std::count(next.begin(), next.end(), L'\\') >= root_backslashes; next = folder_of(next)) {
+        above.push_back(folder_for_query(next));
+    }
+    return above;
 }
 
 DWORD full_path(const wchar_t* given, std::wstring& path)
@@ -162,11 +179,19 @@ DWORD check_before_install(const wchar_t* given_path, std::wstring& service_path
     }
 
     const std::vector<std::string> trusted = {system_sid, administrators_sid, trusted_installer_sid, user_sid};
-    const std::wstring checked[] = {service_folder, folder_for_query(companion_folder), service_path, companion_path};
+    std::vector<std::pair<std::wstring, checked_path>> checked = {
+        {service_folder, checked_path::program_or_its_folder},
+        {folder_for_query(companion_folder), checked_path::program_or_its_folder},
+        {service_path, checked_path::program_or_its_folder},
+        {companion_path, checked_path::program_or_its_folder}};
+    const std::vector<std::wstring> above = folders_above(companion_folder);
+    std::transform(above.begin(), above.end(), std::back_inserter(checked), [](const std::wstring& folder) {
+        return std::pair{folder, checked_path::folder_above};
+    });
     bool all_safe = true;
-    for (const std::wstring& path : checked) {
+    for (const auto& [path, role] : checked) {
         bool safe = false;
-        error = check_path_safety(path, trusted, safe);
+        error = check_path_safety(path, role, trusted, safe);
         if (error != ERROR_SUCCESS) {
             return error;
         }

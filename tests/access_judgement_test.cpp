@@ -8,6 +8,7 @@ namespace {
 const std::string system_sid = "S-1-5-18";
 const std::string admins_sid = "S-1-5-32-544";
 const std::string users_sid = "S-1-5-32-545";
+const std::string authenticated_users_sid = "S-1-5-11";
 const std::string installer_sid = "S-1-5-21-1004336348-1177238915-682003330-1001";
 const std::vector<std::string> trusted = {
     system_sid, admins_sid, "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", installer_sid};
@@ -30,6 +31,7 @@ struct row {
     std::string sid;
     std::uint32_t rights;
     const char* rights_text;
+    std::uint32_t checked = rights_that_change;
 };
 
 TEST(access_judgement, finds_the_first_untrusted_account_that_may_change_the_object)
@@ -95,9 +97,23 @@ TEST(access_judgement, finds_the_first_untrusted_account_that_may_change_the_obj
          "",
          0,
          ""},
+        {"a folder above that every user may add folders to, as C:\\ ships",
+         {trusted[2], true, {system_full, admins_full, {0, 0, right_append_data, authenticated_users_sid}}},
+         access_finding::safe,
+         "",
+         0,
+         "",
+         rights_that_move},
+        {"a folder above that Users may fully control",
+         {admins_sid, true, {system_full, {0, container_and_object_inherit, full_control, users_sid}}},
+         access_finding::untrusted_rights,
+         users_sid,
+         right_delete_child | right_delete | right_write_dac | right_write_owner,
+         "delete anything in, delete, change the permissions of or take ownership of",
+         rights_that_move},
     };
     for (const row& r : rows) {
-        const access_judgement judgement = judge_access(r.security, trusted);
+        const access_judgement judgement = judge_access(r.security, trusted, r.checked);
         EXPECT_EQ(judgement.finding, r.finding) << r.what;
         EXPECT_EQ(judgement.sid, r.sid) << r.what;
         EXPECT_EQ(judgement.rights, r.rights) << r.what;

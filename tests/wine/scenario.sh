@@ -427,6 +427,8 @@ scenario_setup_install() {
     pass "install with the default path (exit 0)"
     expect_eq "$(grep -ac '^OrvaneSetup: checked "C:\\Program Files\\Orvane Test.*": only SYSTEM, ' <<<"$SETUP_OUT" || true)" \
         4 "both folders and both programs pass the safety check"
+    expect_eq "$(grep -a ' (a folder above): ' <<<"$SETUP_OUT" | sed 's/^OrvaneSetup: checked \("[^"]*"\).*/\1/' | tr '\n' ' ')" \
+        '"C:\Program Files" "C:\" ' "and so do the folders above, up to the drive's root"
     # Wine 8 fails SERVICE_CONFIG_FAILURE_ACTIONS_FLAG with ERROR_INVALID_LEVEL: a warning, not a failure.
     expect_setup_line '^OrvaneSetup: (warning: .*failure actions flag \(error 124: .*|failure actions also apply .*)$' \
         "the failure-actions flag is set, or Wine's refusal is only a warning"
