@@ -2,11 +2,12 @@
 # in both builds, clang-format once in the host build. They run as tests (label lint), so a red check
 # fails the run; the sanitizer builds leave them out, since they would only repeat them.
 
-# The system's code, never the tests: the logic and the installer's judgement, and in the Windows build
+# The system's code, never the tests: the logic and the installer's judgements, and in the Windows build
 # the Windows-only files of the service and the installer.
 get_target_property(orvane_checked_sources orvane_core SOURCES)
 get_target_property(orvane_judgement_sources orvane_access_judgement SOURCES)
-list(APPEND orvane_checked_sources ${orvane_judgement_sources})
+get_target_property(orvane_status_sources orvane_status_judgement SOURCES)
+list(APPEND orvane_checked_sources ${orvane_judgement_sources} ${orvane_status_sources})
 if(WIN32)
   get_target_property(orvane_windows_sources OrvaneService SOURCES)
   get_target_property(orvane_setup_sources OrvaneSetup SOURCES)

@@ -1,5 +1,6 @@
 // OrvaneSetup.exe: registers OrvaneService with the service control manager, removes it, or reports it.
 #include "setup/setup_output.h"
+#include "setup/setup_status.h"
 #include "setup/setup_verbs.h"
 
 #include <cwchar>

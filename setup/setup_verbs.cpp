@@ -1,7 +1,8 @@
-// The installer's three commands: register OrvaneService, stop and remove it, report how it is registered.
+// The installer's commands that change the registration: register OrvaneService, stop and remove it.
 #include "setup/setup_verbs.h"
 
 #include "setup/installer_security.h"
+#include "setup/service_manager.h"
 #include "setup/setup_output.h"
 
 #include <algorithm>
@@ -12,7 +13,6 @@
 
 namespace {
 
-const wchar_t* const service_name = L"OrvaneService";
 const wchar_t* const display_name = L"Orvane Service";
 const wchar_t* const service_description = L"Keeps Orvane.exe running in the session that owns the console.";
 const wchar_t* const service_file_name = L"OrvaneService.exe";
@@ -35,9 +35,6 @@ constexpr DWORD stop_wait_ms = 45000;
 constexpr DWORD stop_progress_interval_ms = 5000;
 constexpr DWORD stop_poll_interval_ms = 250;
 
-// The documented upper bound of what QueryServiceConfigW and QueryServiceConfig2W return.
-constexpr DWORD config_buffer_bytes = 8192;
-
 // Not in MinGW-w64's winerror.h.
 constexpr DWORD error_elevation_required = 740;
 
@@ -45,25 +42,6 @@ constexpr DWORD error_elevation_required = 740;
 const char* const system_sid = "S-1-5-18";
 const char* const administrators_sid = "S-1-5-32-544";
 const char* const trusted_installer_sid = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
-
-// Nulled once closed, so no release path can close it twice.
-void close_service_handle(SC_HANDLE* handle)
-{
-    if (*handle != nullptr) {
-        CloseServiceHandle(*handle);
-        *handle = nullptr;
-    }
-}
-
-// The service manager with the given rights, or null with the failure told and left in `result`.
-SC_HANDLE open_service_manager(DWORD access, DWORD* result)
-{
-    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, access);
-    if (manager == nullptr) {
-        *result = report_last_error(L"opening the service control manager");
-    }
-    return manager;
-}
 
 std::wstring folder_of(const std::wstring& path)
 {
@@ -268,67 +246,6 @@ DWORD configure_service(SC_HANDLE service)
     return ERROR_SUCCESS;
 }
 
-const wchar_t* state_name(DWORD state)
-{
-    switch (state) {
-    case SERVICE_STOPPED:
-        return L"STOPPED";
-    case SERVICE_START_PENDING:
-        return L"START_PENDING";
-    case SERVICE_STOP_PENDING:
-        return L"STOP_PENDING";
-    case SERVICE_RUNNING:
-        return L"RUNNING";
-    case SERVICE_CONTINUE_PENDING:
-        return L"CONTINUE_PENDING";
-    case SERVICE_PAUSE_PENDING:
-        return L"PAUSE_PENDING";
-    case SERVICE_PAUSED:
-        return L"PAUSED";
-    default:
-        return L"UNKNOWN";
-    }
-}
-
-std::wstring state_text(DWORD state)
-{
-    return std::wstring(state_name(state)) + L" (" + std::to_wstring(state) + L")";
-}
-
-const wchar_t* start_type_name(DWORD start_type)
-{
-    switch (start_type) {
-    case SERVICE_BOOT_START:
-        return L"boot";
-    case SERVICE_SYSTEM_START:
-        return L"system";
-    case SERVICE_AUTO_START:
-        return L"automatic";
-    case SERVICE_DEMAND_START:
-        return L"manual";
-    case SERVICE_DISABLED:
-        return L"disabled";
-    default:
-        return L"unknown";
-    }
-}
-
-const wchar_t* action_name(SC_ACTION_TYPE type)
-{
-    switch (type) {
-    case SC_ACTION_NONE:
-        return L"none";
-    case SC_ACTION_RESTART:
-        return L"restart";
-    case SC_ACTION_REBOOT:
-        return L"reboot";
-    case SC_ACTION_RUN_COMMAND:
-        return L"run the command";
-    default:
-        return L"unknown action";
-    }
-}
-
 // Sends stop (again once a starting service can take it) and waits for stopped, saying so every 5 s.
 DWORD stop_and_wait(SC_HANDLE service)
 {
@@ -375,66 +292,6 @@ DWORD stop_and_wait(SC_HANDLE service)
         }
         Sleep(stop_poll_interval_ms);
     }
-}
-
-DWORD print_failure_actions(SC_HANDLE service)
-{
-    alignas(SERVICE_FAILURE_ACTIONSW) BYTE buffer[config_buffer_bytes] = {};
-    DWORD needed = 0;
-
-    if (!QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer, sizeof buffer, &needed)) {
-        const DWORD error = GetLastError();
-        // Wine 8 stores no failure actions and fails their query with this code.
-        if (error != ERROR_INVALID_LEVEL) {
-            return report_failure(L"querying the failure actions", error);
-        }
-        say(L"failure actions: not reported by this service manager (error " + std::to_wstring(error) + L": " +
-            error_text(error) + L")");
-        return ERROR_SUCCESS;
-    }
-    const auto* failure_actions = reinterpret_cast<const SERVICE_FAILURE_ACTIONSW*>(buffer);
-    std::wstring line = L"failure actions:";
-    for (DWORD i = 0; i < failure_actions->cActions; ++i) {
-        const SC_ACTION& action = failure_actions->lpsaActions[i];
-        line += std::wstring(i == 0 ? L" " : L", then ") + action_name(action.Type) + L" after " +
-                std::to_wstring(action.Delay) + L" ms";
-    }
-    if (failure_actions->cActions == 0) {
-        line += L" none";
-    }
-    say(line + L"; failure count reset after " + std::to_wstring(failure_actions->dwResetPeriod) + L" s");
-    return ERROR_SUCCESS;
-}
-
-DWORD print_status(SC_HANDLE service)
-{
-    SERVICE_STATUS_PROCESS process = {};
-    alignas(QUERY_SERVICE_CONFIGW) BYTE config_buffer[config_buffer_bytes] = {};
-    SERVICE_PRESHUTDOWN_INFO preshutdown = {};
-    DWORD needed = 0;
-
-    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&process), sizeof process,
-                              &needed)) {
-        return report_last_error(L"querying the state of OrvaneService");
-    }
-    say(L"state: " + state_text(process.dwCurrentState));
-    say(L"process id: " + std::to_wstring(process.dwProcessId));
-
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config_buffer);
-    if (!QueryServiceConfigW(service, config, sizeof config_buffer, &needed)) {
-        return report_last_error(L"querying the configuration of OrvaneService");
-    }
-    say(L"binary path: " + std::wstring(config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : L""));
-    say(L"start type: " + std::wstring(start_type_name(config->dwStartType)) + L" (" +
-        std::to_wstring(config->dwStartType) + L")");
-    say(L"account: " + std::wstring(config->lpServiceStartName != nullptr ? config->lpServiceStartName : L""));
-
-    if (!QueryServiceConfig2W(service, SERVICE_CONFIG_PRESHUTDOWN_INFO, reinterpret_cast<LPBYTE>(&preshutdown),
-                              sizeof preshutdown, &needed)) {
-        return report_last_error(L"querying the pre-shutdown timeout");
-    }
-    say(L"pre-shutdown timeout: " + std::to_wstring(preshutdown.dwPreshutdownTimeout) + L" ms");
-    return print_failure_actions(service);
 }
 
 } // namespace
@@ -513,28 +370,6 @@ DWORD uninstall_service()
                 result = report_last_error(L"removing OrvaneService");
             }
         }
-    }
-    close_service_handle(&service);
-    close_service_handle(&manager);
-    return result;
-}
-
-DWORD report_service_status()
-{
-    SC_HANDLE manager = nullptr;
-    SC_HANDLE service = nullptr;
-    DWORD result = ERROR_SUCCESS;
-
-    // Connect and query rights only, so any user may look.
-    manager = open_service_manager(SC_MANAGER_CONNECT, &result);
-    if (result == ERROR_SUCCESS) {
-        service = OpenServiceW(manager, service_name, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
-        if (service == nullptr) {
-            result = report_last_error(L"opening OrvaneService");
-        }
-    }
-    if (result == ERROR_SUCCESS) {
-        result = print_status(service);
     }
     close_service_handle(&service);
     close_service_handle(&manager);

@@ -449,7 +449,7 @@ scenario_setup_install() {
         '^config failure_actions (reset=86400 actions=1/5000,1/30000,1/60000|error=124)$' "failure actions, where stored"
 
     run_setup "$setup_exe" status
-    expect_eq "$SETUP_EXIT" 0 "status exits 0"
+    expect_eq "$SETUP_EXIT" 1062 "status of the registered, not yet started service exits 1062"
     expect_eq "$(head -n6 <<<"$SETUP_OUT")" "OrvaneSetup: state: STOPPED (1)
 OrvaneSetup: process id: 0
 OrvaneSetup: binary path: \"$exe\"
@@ -515,6 +515,7 @@ scenario_setup_refusals() {
         "install of a program that is not there" "$setup_exe" install 'C:\orvane\svc\Other.exe'
     expect_refused 1060 '^OrvaneSetup: opening OrvaneService: error 1060: ' "status of an unregistered service" \
         "$setup_exe" status
+    expect_setup_line '^OrvaneSetup: verdict: not registered: .* \(exit code 1060\)$' "status of an unregistered service: verdict"
 }
 
 # The release package: exactly the two executables and the install text, each executable carrying the
@@ -539,6 +540,50 @@ scenario_package() {
         expect_match "$(sed -n 's/^version FileDescription=//p' <<<"$info")" '^Orvane .+' "$exe: file description"
         expect_eq "$(sed -n 's/^version OriginalFilename=//p' <<<"$info")" "$exe.exe" "$exe: original file name"
     done
+}
+
+# OrvaneSetup.exe status judging the companion: a stopped service, a healthy one, a companion caught in its
+# 3 s relaunch gap and found by the second look, and one that is gone for good. Wine has one session (1),
+# so the companion in another session than the console's is judged by the host tests alone.
+scenario_status() {
+    setup
+    local setup_exe='C:\orvane\svc\OrvaneSetup.exe' pid second
+    install_layout "$SERVICE_EXE" "$COMPANION_EXE" 'C:\orvane' svc
+    cp "$SETUP_EXE" "$(unix_path "$setup_exe")"
+    write_cfg "ctrl_c=exit"
+    create_service 'C:\orvane\svc\OrvaneService.exe'
+
+    run_setup "$setup_exe" status
+    expect_eq "$SETUP_EXIT" 1062 "a stopped service: exit code"
+    expect_setup_line '^OrvaneSetup: verdict: not running: .* \(exit code 1062\)$' "a stopped service: verdict"
+
+    start_service
+    wait_for_starts "$REC" 1 8000 || fatal "the companion is launched"
+    pid=$(rec_field pid "$(companion_starts "$REC" | head -n1)")
+    run_setup "$setup_exe" status
+    expect_eq "$SETUP_EXIT" 0 "healthy: exit code"
+    # GetProcessTimes on another process gives the caller's own times under Wine: the run time is not checked.
+    expect_eq "$(grep -a '^OrvaneSetup: companion: ' <<<"$SETUP_OUT" | sed 's/, running for [0-9].* s$//')" \
+        "OrvaneSetup: companion: process id $pid, session 1" "healthy: the companion's real process id and its session"
+    expect_setup_line '^OrvaneSetup: console session: 1$' "healthy: the console session"
+    expect_setup_line '^OrvaneSetup: verdict: healthy: .* \(exit code 0\)$' "healthy: verdict"
+
+    [[ $(field pid "$(proctool kill "$pid" 9)") == "$pid" ]] || fatal "kill the companion"
+    run_setup "$setup_exe" status
+    second=$(rec_field pid "$(companion_starts "$REC" | sed -n 2p)")
+    expect_setup_line '^OrvaneSetup: no companion found; looking again for up to 4 s' "in the relaunch gap: no companion at first"
+    expect_eq "$SETUP_EXIT/$(grep -a '^OrvaneSetup: companion: ' <<<"$SETUP_OUT" | sed 's/, session .*//')" \
+        "0/OrvaneSetup: companion: process id $second" "in the relaunch gap: the second look finds the new companion"
+
+    rm "$(unix_path 'C:\orvane\Orvane.exe')"
+    [[ $(field pid "$(proctool kill "$second" 9)") == "$second" ]] || fatal "kill the second companion"
+    run_setup "$setup_exe" status
+    expect_eq "$SETUP_EXIT" 1168 "Orvane.exe gone: exit code"
+    expect_setup_line '^OrvaneSetup: companion: none of OrvaneService.s own$' "Orvane.exe gone: no companion line"
+    expect_setup_line '^OrvaneSetup: verdict: no companion: .* \(exit code 1168\)$' "Orvane.exe gone: verdict"
+    local run
+    run=$(grep -a '^run pid=' "$ORVANE_WORK/setup.out" | tail -n1)
+    expect_range $(($(field t "$run") - $(field t0 "$run"))) 4000 15000 "Orvane.exe gone: judged after looking for 4 s (ms)"
 }
 
 if [[ $NAME == template ]]; then

@@ -1,0 +1,57 @@
+// Whether the companion runs where it should, judged from what `status` gathered; one exit code per verdict.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// WTSGetActiveConsoleSessionId's answer while no session owns the console (during a switch of users).
+constexpr std::uint32_t no_console_session = 0xFFFFFFFF;
+
+// SERVICE_RUNNING as the service manager reports it.
+constexpr std::uint32_t service_state_running = 4;
+
+// The exit codes, each a Windows error code whose own text fits the verdict, so a monitoring script that
+// prints the code's text says roughly the right thing. Documented in the README: never change them.
+constexpr std::uint32_t exit_healthy = 0;
+constexpr std::uint32_t exit_not_registered = 1060;    // ERROR_SERVICE_DOES_NOT_EXIST
+constexpr std::uint32_t exit_not_running = 1062;       // ERROR_SERVICE_NOT_ACTIVE: "has not been started"
+constexpr std::uint32_t exit_no_companion = 1168;      // ERROR_NOT_FOUND: "Element not found"
+constexpr std::uint32_t exit_several_companions = 183; // ERROR_ALREADY_EXISTS, the second-instance code
+constexpr std::uint32_t exit_wrong_session = 7038;     // ERROR_CTX_NOT_CONSOLE: "only on the system console"
+constexpr std::uint32_t exit_session_unreadable = 5;   // ERROR_ACCESS_DENIED: run status elevated
+
+// One Orvane.exe whose parent is the service's process.
+struct companion_fact {
+    std::uint32_t process_id;
+    bool session_known; // false: ProcessIdToSessionId failed (a LocalSystem process, read without elevation)
+    std::uint32_t session_id;
+};
+
+struct status_facts {
+    bool registered;
+    std::uint32_t service_state;
+    // Non-zero: the companions could not be looked for (the failing call's error); `companions` is then empty.
+    std::uint32_t listing_error;
+    std::vector<companion_fact> companions;
+    std::uint32_t console_session;
+};
+
+enum class status_verdict {
+    healthy,
+    not_registered,
+    not_running,
+    no_companion,
+    several_companions,
+    wrong_session,
+    session_unreadable,
+    unknown,
+};
+
+struct status_judgement {
+    status_verdict verdict;
+    std::uint32_t exit_code;
+    std::string text; // the verdict line after "verdict: ", without the exit code
+};
+
+status_judgement judge_status(const status_facts& facts);
