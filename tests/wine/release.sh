@@ -16,6 +16,10 @@ fails() { ! "$@" >/dev/null 2>&1; }
 lacks() { [[ $1 != *"$2"* ]]; }
 # osslsigncode verify's report: the signature's digest and the description shown as the program's name.
 sha256_and_orvane() { grep -q '^Message digest algorithm  : SHA256' <<<"$1" && grep -q 'Text description: Orvane$' <<<"$1"; }
+same_msi_tables() {
+    mkdir -p "$3/msi-1" "$3/msi-2" && msidump -t -d "$3/msi-1" "$1" >/dev/null && msidump -t -d "$3/msi-2" "$2" >/dev/null &&
+        diff -r -x '_SummaryInformation*' "$3/msi-1" "$3/msi-2"
+}
 CMAKE=${ORVANE_CMAKE:-cmake}
 CPACK=${ORVANE_CPACK:-cpack}
 
@@ -38,8 +42,7 @@ rebuild() {
     # wixl writes a fresh package code and the current time into the MSI's summary; its tables must agree.
     for file in "$build"/*.msi; do
         [[ -f $file ]] || continue
-        msidump -t -d "$work/msi-1" "$file" >/dev/null && msidump -t -d "$work/msi-2" "$copy/build/windows/${file##*/}" >/dev/null
-        check "${file##*/}: the same tables in both builds" diff -r -x '_SummaryInformation*' "$work/msi-1" "$work/msi-2"
+        check "${file##*/}: the same tables in both builds" same_msi_tables "$file" "$copy/build/windows/${file##*/}" "$work"
     done
     check "sha256sum -c SHA256SUMS" bash -c "cd '$build' && sha256sum -c SHA256SUMS"
 }
