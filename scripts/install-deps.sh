@@ -4,8 +4,9 @@
 set -euo pipefail
 
 # clang and libclang-rt-14-dev: the fuzz build (clang's libFuzzer and sanitizer runtimes); cppcheck: lint.
+# zip, osslsigncode and openssl: the release package (reproducible ZIP, signing, its tests).
 packages=(cmake make g++ googletest libgtest-dev libgmock-dev g++-mingw-w64-x86-64 wine64 clang-format clang-tidy
-  clang libclang-rt-14-dev cppcheck)
+  clang libclang-rt-14-dev cppcheck zip osslsigncode openssl)
 if [ $# -gt 0 ]; then
   packages=("$@")
 fi

@@ -586,6 +586,28 @@ scenario_status() {
     expect_range $(($(field t "$run") - $(field t0 "$run"))) 4000 15000 "Orvane.exe gone: judged after looking for 4 s (ms)"
 }
 
+# The signed release runs: the service taken from the signed package starts and stops under the manager.
+scenario_signed() {
+    setup
+    local zip dir stopped
+    zip=$(echo "${ORVANE_SIGNED_PACKAGE_DIR:?}"/*.zip)
+    [[ -f $zip ]] || fatal "the signed package was built: $zip"
+    dir=$(unix_path 'C:\orvane')
+    mkdir -p "$dir"
+    (cd "$dir" && "${ORVANE_CMAKE:-cmake}" -E tar xf "$zip") || fatal "unpack the signed package"
+    mv "$dir"/OrvaneService-*-win64 "$dir/svc"
+    cmp -s "$dir/svc/OrvaneService.exe" "$SERVICE_EXE" && fatal "the packaged service is the signed one, not the build's"
+    cp "$COMPANION_EXE" "$dir/Orvane.exe"
+    write_cfg "ctrl_c=exit" "ctrl_c_code=0"
+    create_service 'C:\orvane\svc\OrvaneService.exe'
+    start_service
+    pass "the signed service reaches running"
+    wait_for_starts "$REC" 1 8000 || fatal "the companion is launched within 8 s"
+    stop_service 25000
+    stopped=$(tail -n1 <<<"$STOP_OUT")
+    expect_eq "$(field state "$stopped")/$(field win32 "$stopped")" 1/0 "the signed service stops with exit code 0"
+}
+
 if [[ $NAME == template ]]; then
     scenario_template
     exit 0
