@@ -34,13 +34,16 @@ if(NOT result EQUAL 0)
   message(FATAL_ERROR "package_msi: wixl failed (${result}):\n${output}")
 endif()
 
-# wixl 0.101 ignores Execute="rollback" and writes the rollback actions as immediate ones, which would run
-# "uninstall" and "install" in the middle of every install and removal. Set their type as Windows Installer
-# defines it: 18 (program from an installed file) + 64 (exit code ignored) + 256 (rollback) + 1024 (in the
-# script) + 2048 (as SYSTEM, not impersonated).
+# Two things wixl 0.101 cannot say, set in the tables directly:
+# - It ignores Execute="rollback" and writes the rollback actions as immediate ones, run at once as the sequence
+#   is walked. Their type as Windows Installer defines it: 18 (program from an installed file) + 64 (exit code
+#   ignored) + 256 (rollback) + 1024 (in the script) + 2048 (as SYSTEM, not impersonated).
+# - It has no Property/@Secure. ORVANEDIR decides where a per-machine package installs, so it joins the secure
+#   properties, which Windows Installer passes from the command line to the installing service in every case.
 execute_process(
   COMMAND ${CPACK_ORVANE_MSIBUILD} ${msi} -q
           "UPDATE `CustomAction` SET `Type` = 3410 WHERE `Action` = 'RegisterServiceRollback' OR `Action` = 'UnregisterServiceRollback'"
+          -q "UPDATE `Property` SET `Value` = 'ORVANEDIR;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' WHERE `Property` = 'SecureCustomProperties'"
   RESULT_VARIABLE result
   OUTPUT_VARIABLE output
   ERROR_VARIABLE output)
@@ -56,6 +59,10 @@ list(SORT types)
 set(wanted "RegisterService\t3090;RegisterServiceRollback\t3410;UnregisterService\t3090;UnregisterServiceRollback\t3410")
 if(NOT result EQUAL 0 OR NOT types STREQUAL wanted)
   message(FATAL_ERROR "package_msi: custom action types in ${msi}: '${types}', want '${wanted}'")
+endif()
+execute_process(COMMAND ${CPACK_ORVANE_MSIINFO} export ${msi} Property RESULT_VARIABLE result OUTPUT_VARIABLE properties)
+if(NOT result EQUAL 0 OR NOT properties MATCHES "\nSecureCustomProperties\tORVANEDIR;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED\r?\n")
+  message(FATAL_ERROR "package_msi: ORVANEDIR is not among the secure properties of ${msi}:\n${properties}")
 endif()
 
 message(STATUS "package_msi: ${msi} generated (ProductVersion ${CPACK_ORVANE_VERSION}, ProductCode {${product_code}})")
