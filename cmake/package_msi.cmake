@@ -39,7 +39,8 @@ endif()
 #   is walked. Their type as Windows Installer defines it: 18 (program from an installed file) + 64 (exit code
 #   ignored) + 256 (rollback) + 1024 (in the script) + 2048 (as SYSTEM, not impersonated).
 # - It has no Property/@Secure. ORVANEDIR decides where a per-machine package installs, so it joins the secure
-#   properties, which Windows Installer passes from the command line to the installing service in every case.
+#   properties, the only public ones Windows Installer hands from the command line to its installing service
+#   when a managed install was not started by an administrator.
 execute_process(
   COMMAND ${CPACK_ORVANE_MSIBUILD} ${msi} -q
           "UPDATE `CustomAction` SET `Type` = 3410 WHERE `Action` = 'RegisterServiceRollback' OR `Action` = 'UnregisterServiceRollback'"
