@@ -3,10 +3,11 @@
 # nothing, quietly, when all are there.
 set -euo pipefail
 
-# clang and libclang-rt-14-dev: the fuzz build (clang's libFuzzer and sanitizer runtimes); cppcheck: lint.
-# zip, osslsigncode and openssl: the release package (reproducible ZIP, signing, its tests).
+# clang and libclang-rt-14-dev: the fuzz build (clang's libFuzzer and sanitizer runtimes); cppcheck: lint;
+# zip, osslsigncode and openssl: the release package (reproducible ZIP, signing, its tests);
+# wixl and msitools: the Windows Installer package (wixl builds it, msibuild and msiinfo patch and read it back).
 packages=(cmake make g++ googletest libgtest-dev libgmock-dev g++-mingw-w64-x86-64 wine64 clang-format clang-tidy
-  clang libclang-rt-14-dev cppcheck zip osslsigncode openssl)
+  clang libclang-rt-14-dev cppcheck zip osslsigncode openssl wixl msitools)
 if [ $# -gt 0 ]; then
   packages=("$@")
 fi

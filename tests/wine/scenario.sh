@@ -608,6 +608,105 @@ scenario_signed() {
     expect_eq "$(field state "$stopped")/$(field win32 "$stopped")" 1/0 "the signed service stops with exit code 0"
 }
 
+# Runs msiexec /qn with a verbose log (C:\pkg\STEP.log) through proctool, which reads its real exit code (Wine
+# hands Linux only the code modulo 256); leaves the code in MSI_EXIT.
+run_msi() {
+    local step=$1 out
+    shift
+    out=$(WINE_TIMEOUT=120 proctool run 'C:\windows\system32\msiexec.exe' "$@" /qn /l*v "C:\\pkg\\$step.log") || true
+    printf '%s\n' "$out" >>"$ORVANE_WORK/msiexec.out"
+    MSI_EXIT=$(field exit "$(grep -a '^run pid=' <<<"$out" | tail -n1)")
+}
+
+# What a package step left, in one line: msiexec's exit code, the versions of "Orvane Service" installed as
+# Programs and Features lists them, and the service's state or error.
+msi_state() {
+    local versions query
+    versions=$({ wine_run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s || true; } | awk '
+        function flush() { if (name == "Orvane Service") printf "%s,", version; name = version = "" }
+        /^HKEY_/ { flush() }
+        /^ +DisplayName +REG_SZ/ { name = $0; sub(/^ +DisplayName +REG_SZ +/, "", name) }
+        /^ +DisplayVersion +REG_SZ/ { version = $3 }
+        END { flush() }')
+    query=$(svcctl query "$ORVANE_SERVICE_NAME" || true)
+    printf 'exit=%s products=%s service=%s%s\n' "$MSI_EXIT" "$versions" "$(field state "$query")" "$(field error "$query")"
+}
+
+# Checks that the companion PID got Ctrl-C (once) and is gone.
+expect_graceful_stop() {
+    expect_eq "$(records "$REC" ctrlc | grep -ac "pid=$1"$'\t' || true)/$(is_alive "$1")" 1/0 "$2"
+}
+
+# The Windows Installer package walked through one prefix: its registration against OrvaneSetup's own, install
+# into another companion folder, repair, upgrade, a refused downgrade, removal, a failed install rolled back.
+scenario_msi() {
+    setup
+    local dir='C:\Apps\Orvane' svc hand pid exe
+    svc=$(unix_path "$dir\\service")
+    mkdir -p "$(unix_path 'C:\pkg')"
+    cp "${ORVANE_MSI:?}" "$(unix_path 'C:\pkg\base.msi')"
+    cp "${ORVANE_HIGHER_MSI:?}" "$(unix_path 'C:\pkg\higher.msi')"
+    install_layout "$SERVICE_EXE" "$COMPANION_EXE" "$dir" service
+    cp "$SETUP_EXE" "$svc/"
+    REC=$(unix_path "$dir")/companion.rec
+
+    # What OrvaneSetup.exe registers by hand from the same layout: the package's registration must match it.
+    run_setup "$dir\\service\\OrvaneSetup.exe" install
+    [[ $SETUP_EXIT == 0 ]] || fatal "OrvaneSetup.exe install by hand: exit $SETUP_EXIT: $SETUP_OUT"
+    hand=$(svcctl config "$ORVANE_SERVICE_NAME")
+    run_setup "$dir\\service\\OrvaneSetup.exe" uninstall
+    rm -rf "$svc"
+
+    run_msi install /i 'C:\pkg\base.msi' "ORVANEDIR=$dir"
+    expect_eq "$(msi_state)" "exit=0 products=$ORVANE_VERSION, service=4" "install: one product, the service running"
+    expect_eq "$(svcctl config "$ORVANE_SERVICE_NAME")" "$hand" "the package registers what OrvaneSetup.exe install does"
+    expect_match "$(grep -a 'InstallFinalize\. Return value' "$(unix_path 'C:\pkg\install.log')" || true)" 'value 1\.$' \
+        "/l*v wrote the log"
+    wait_for_starts "$REC" 1 8000 || fatal "the companion is launched after the install"
+    pid=$(rec_field pid "$(companion_starts "$REC" | tail -n1)")
+
+    cp "$svc/OrvaneSetup.exe" "$ORVANE_WORK/OrvaneSetup.installed"
+    rm "$svc/OrvaneSetup.exe"
+    run_msi repair /i 'C:\pkg\base.msi' REINSTALL=ALL REINSTALLMODE=omus
+    expect_eq "$(msi_state)/$(cmp "$ORVANE_WORK/OrvaneSetup.installed" "$svc/OrvaneSetup.exe" && echo restored)" \
+        "exit=0 products=$ORVANE_VERSION, service=4/restored" "repair puts back a deleted program"
+    run_msi again /i 'C:\pkg\base.msi'
+    # Had either run the registration again, install would have met the service (1073) and failed them.
+    expect_eq "$(msi_state)/$(is_alive "$pid")/$(companion_starts "$REC" | wc -l)" \
+        "exit=0 products=$ORVANE_VERSION, service=4/1/1" "the package's /i again: the first companion runs on"
+
+    # No ORVANEDIR: the upgrade finds the folder the installed version recorded.
+    run_msi upgrade /i 'C:\pkg\higher.msi'
+    expect_eq "$(msi_state)" "exit=0 products=$ORVANE_HIGHER_VERSION, service=4" "upgrade: one product, the new one"
+    expect_graceful_stop "$pid" "the old version's uninstall stopped the companion with Ctrl-C"
+    wait_for_starts "$REC" 2 8000 || fatal "the companion is launched again after the upgrade"
+    for exe in OrvaneService OrvaneSetup; do
+        expect_eq "$(proctool version "$dir\\service\\$exe.exe" | sed -n 's/^version ProductVersion=//p')" \
+            "$ORVANE_HIGHER_VERSION" "the new $exe.exe is in place"
+    done
+    expect_eq "$(svcctl config "$ORVANE_SERVICE_NAME")" "$hand" "registered as before, from the same folder"
+    pid=$(rec_field pid "$(companion_starts "$REC" | tail -n1)")
+
+    run_msi downgrade /i 'C:\pkg\base.msi'
+    expect_eq "$(msi_state)/$(is_alive "$pid")" "exit=1603 products=$ORVANE_HIGHER_VERSION, service=4/1" \
+        "a downgrade is refused; the installed version runs on"
+
+    run_msi remove /x 'C:\pkg\higher.msi'
+    expect_eq "$(msi_state)" "exit=0 products= service=1060" "removal: no product, no service"
+    expect_graceful_stop "$pid" "the removal stopped the companion with Ctrl-C"
+    expect_eq "$(find "$(unix_path "$dir")" -mindepth 1 -printf '%P\n' | sort | tr '\n' ' ')" "Orvane.exe companion.rec " \
+        "the service folder is gone, Orvane.exe stays"
+
+    # The recorded folder went with the product, so this install looks in the default folder, where no Orvane.exe is.
+    run_msi failed /i 'C:\pkg\base.msi'
+    # Windows gives 1603 for a failed custom action; Wine 8's msiexec gives 1627 (function failed).
+    expect_match "$(msi_state)" '^exit=(1603|1627) products= service=1060$' "an install beside no Orvane.exe fails"
+    # Wine hands the custom action's output to msiexec's console, so its reason can be read here.
+    expect_eq "$(grep -ac '^OrvaneSetup: companion not found at "C:\\Program Files\\Orvane\\Orvane\.exe"' "$ORVANE_WORK/msiexec.out")" \
+        1 "install looked in [ProgramFiles64Folder]Orvane"
+    expect_eq "$(find "$(unix_path 'C:\Program Files\Orvane')" -type f 2>/dev/null | wc -l)" 0 "rolled back: no file left"
+}
+
 if [[ $NAME == template ]]; then
     scenario_template
     exit 0
