@@ -82,6 +82,12 @@ access_judgement judge_access(const object_security& security, const std::vector
     return {access_finding::safe, {}, 0};
 }
 
+account_trust trust_of(const object_security& security, const std::string& sid, std::uint32_t rights_checked)
+{
+    const std::uint32_t rights = security.dacl_present ? rights_of(security, sid, rights_checked) : rights_checked;
+    return {security.owner_sid == sid, rights};
+}
+
 std::string describe_rights(std::uint32_t rights)
 {
     if ((rights & right_generic_all) != 0) {

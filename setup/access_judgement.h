@@ -65,5 +65,14 @@ struct access_judgement {
 access_judgement judge_access(const object_security& security, const std::vector<std::string>& trusted_sids,
                               std::uint32_t rights_checked);
 
+// What an object grants one account by name: ownership, and the rights (rights_checked bits) it keeps
+// after the denies ahead of them. The installer weighs its own account with it: UAC keeps that account in
+// the filtered token of every program the administrator starts without elevation.
+struct account_trust {
+    bool owner;
+    std::uint32_t rights;
+};
+account_trust trust_of(const object_security& security, const std::string& sid, std::uint32_t rights_checked);
+
 // The rights of a judgement in words, e.g. "write to or delete".
 std::string describe_rights(std::uint32_t rights);

@@ -2,6 +2,7 @@
 #include "setup/installer_security.h"
 
 #include "setup/access_judgement.h"
+#include "setup/install_judgement.h"
 #include "setup/setup_output.h"
 
 #include <aclapi.h>
@@ -68,6 +69,36 @@ DWORD read_object_security(const std::wstring& path, object_security& security)
     return error;
 }
 
+// UAC's filtered token keeps the administrator's own account, so what trusts that account by name can be
+// replaced by any program the administrator starts without elevation. Microsoft does not count UAC as a
+// security boundary, so this is a warning, not a refusal.
+void warn_if_installer_trusted(const std::wstring& path, const object_security& security,
+                               const std::string& installer_sid, bool above, bool& installer_trusted)
+{
+    const account_trust trust = trust_of(security, installer_sid, above ? rights_that_move : rights_that_change);
+    installer_trusted = !installer_sid.empty() && (trust.owner || trust.rights != 0);
+    if (!installer_trusted) {
+        return;
+    }
+    std::wstring what;
+    if (trust.owner) {
+        what = L"owns";
+    }
+    if (trust.rights != 0) {
+        what += std::wstring(trust.owner ? L" and " : L"") + L"may " + from_utf8(describe_rights(trust.rights));
+    }
+    say(L"warning: your own account, " + account_name(installer_sid) + L", " + what + L" " + quoted(path));
+}
+
+// Nulled (to INVALID_HANDLE_VALUE, CreateFileW's failure value) once closed, so it is never closed twice.
+void close_file(HANDLE* file)
+{
+    if (*file != INVALID_HANDLE_VALUE) {
+        CloseHandle(*file);
+        *file = INVALID_HANDLE_VALUE;
+    }
+}
+
 } // namespace
 
 DWORD read_installer(bool& elevated, std::string& user_sid)
@@ -120,7 +151,7 @@ std::wstring account_name(const std::string& sid)
 }
 
 DWORD check_path_safety(const std::wstring& path, checked_path role, const std::vector<std::string>& trusted_sids,
-                        bool& safe)
+                        const std::string& installer_sid, bool& safe, bool& installer_trusted)
 {
     const bool above = role == checked_path::folder_above;
     object_security security = {};
@@ -138,6 +169,7 @@ DWORD check_path_safety(const std::wstring& path, checked_path role, const std::
                  ? L" (a folder above): only SYSTEM, Administrators, TrustedInstaller and you may rename or replace it"
                  : L": only SYSTEM, Administrators, TrustedInstaller and you may change it"));
         safe = true;
+        warn_if_installer_trusted(path, security, installer_sid, above, installer_trusted);
         return ERROR_SUCCESS;
     case access_finding::untrusted_owner:
         finding = account_name(judgement.sid) + L" owns " + quoted(path);
@@ -155,4 +187,61 @@ DWORD check_path_safety(const std::wstring& path, checked_path role, const std::
         L"runs as LocalSystem)");
     safe = false;
     return ERROR_SUCCESS;
+}
+
+DWORD final_path(const std::wstring& path, std::wstring& resolved)
+{
+    HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD error = ERROR_SUCCESS;
+
+    // Attributes only, shared every way, so a running service program can be opened too; backup
+    // semantics let the same call open a folder.
+    file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+    } else {
+        // The longest path Windows takes, so the answer is never cut.
+        std::wstring buffer(32768, L'\0');
+        // Wine 8 names a handle into a fixed buffer of about MAX_PATH and fails a longer path with 234.
+        const DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) {
+            error = GetLastError();
+        } else if (length >= buffer.size()) {
+            error = ERROR_INSUFFICIENT_BUFFER;
+        } else {
+            buffer.resize(length);
+            resolved = without_long_path_prefix(buffer);
+        }
+    }
+    close_file(&file);
+    return error;
+}
+
+DWORD refuse_reparse_points(const std::vector<std::wstring>& paths, const std::wstring& use_instead)
+{
+    bool found = false;
+    for (const std::wstring& path : paths) {
+        // The attributes of the link itself: GetFileAttributesW does not follow it. A path that cannot be
+        // read is left to the checks that need it, which report it.
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+            continue;
+        }
+        std::wstring target;
+        const DWORD error = final_path(path, target);
+        say(quoted(path) + L" is a reparse point (a link or junction) that resolves to " +
+            (error == ERROR_SUCCESS ? quoted(target)
+                                    : L"a path this system cannot name (error " + std::to_wstring(error) + L")"));
+        found = true;
+    }
+    if (!found) {
+        return ERROR_SUCCESS;
+    }
+    // The access check reads the target's permissions, never the link's: a link made under C:\ inherits
+    // "Authenticated Users: Modify", so any signed-in user could remove it and put their own folder there.
+    return report_failure(L"refused: whoever may remove a link can put other programs in its place; install from " +
+                              quoted(use_instead) + L" instead",
+                          ERROR_ACCESS_DENIED);
 }

@@ -32,7 +32,10 @@ struct row {
     std::uint32_t rights;
     const char* rights_text;
     std::uint32_t checked = rights_that_change;
+    account_trust installer = {false, 0}; // what the installing administrator's own account is trusted with
 };
+
+constexpr std::uint32_t full_control_that_changes = full_control & rights_that_change;
 
 TEST(access_judgement, finds_the_first_untrusted_account_that_may_change_the_object)
 {
@@ -90,13 +93,25 @@ TEST(access_judgement, finds_the_first_untrusted_account_that_may_change_the_obj
          access_finding::null_dacl,
          everyone_sid,
          rights_that_change,
-         "do anything with"},
+         "do anything with",
+         rights_that_change,
+         {false, rights_that_change}},
         {"the installing administrator's own account, full control, as owner",
          {installer_sid, true, {system_full, {ace_type_access_allowed, 0, full_control, installer_sid}}},
          access_finding::safe,
          "",
          0,
-         ""},
+         "",
+         rights_that_change,
+         {true, full_control_that_changes}},
+        {"a file moved from the administrator's own folder keeps the account's inherited full control",
+         {admins_sid, true, {system_full, {ace_type_access_allowed, ace_flag_inherited, full_control, installer_sid}}},
+         access_finding::safe,
+         "",
+         0,
+         "",
+         rights_that_change,
+         {false, full_control_that_changes}},
         {"a folder above that every user may add folders to, as C:\\ ships",
          {trusted[2], true, {system_full, admins_full, {0, 0, right_append_data, authenticated_users_sid}}},
          access_finding::safe,
@@ -118,6 +133,9 @@ TEST(access_judgement, finds_the_first_untrusted_account_that_may_change_the_obj
         EXPECT_EQ(judgement.sid, r.sid) << r.what;
         EXPECT_EQ(judgement.rights, r.rights) << r.what;
         EXPECT_EQ(describe_rights(judgement.rights), r.rights_text) << r.what;
+        const account_trust installer = trust_of(r.security, installer_sid, r.checked);
+        EXPECT_EQ(installer.owner, r.installer.owner) << r.what;
+        EXPECT_EQ(installer.rights, r.installer.rights) << r.what;
     }
 }
 

@@ -429,6 +429,14 @@ scenario_setup_install() {
         4 "both folders and both programs pass the safety check"
     expect_eq "$(grep -a ' (a folder above): ' <<<"$SETUP_OUT" | sed 's/^OrvaneSetup: checked \("[^"]*"\).*/\1/' | tr '\n' ' ')" \
         '"C:\Program Files" "C:\" ' "and so do the folders above, up to the drive's root"
+    # Those made-up lists name the Wine user, the installing administrator, as owner with full control: the
+    # warning that UAC's filtered token keeps that account, for each path checked, and what to do about it.
+    local me
+    me=$(sed -n 's/^OrvaneSetup: elevated, as //p' <<<"$SETUP_OUT")
+    expect_eq "$(grep -acF "OrvaneSetup: warning: your own account, $me, owns and may " <<<"$SETUP_OUT" || true)" 6 \
+        "a warning that names the installing account, for each of the six paths"
+    expect_setup_line "^OrvaneSetup: warning: .* icacls \"C:\\\\Program Files\\\\Orvane Test\" /reset /t " \
+        "and how to give the programs' folder its inherited permissions back"
     # Wine 8 fails SERVICE_CONFIG_FAILURE_ACTIONS_FLAG with ERROR_INVALID_LEVEL: a warning, not a failure.
     expect_setup_line '^OrvaneSetup: (warning: .*failure actions flag \(error 124: .*|failure actions also apply .*)$' \
         "the failure-actions flag is set, or Wine's refusal is only a warning"
@@ -516,6 +524,32 @@ scenario_setup_refusals() {
     expect_refused 1060 '^OrvaneSetup: opening OrvaneService: error 1060: ' "status of an unregistered service" \
         "$setup_exe" status
     expect_setup_line '^OrvaneSetup: verdict: not registered: .* \(exit code 1060\)$' "status of an unregistered service: verdict"
+
+    # Complete layouts from here on, so that the path alone is what is refused. A Unix symbolic link in the
+    # prefix is a reparse point to Wine, as a junction or symbolic link is to Windows.
+    install_layout "$SERVICE_EXE" "$COMPANION_EXE" 'C:\orvreal' svc
+    ln -s orvreal "$(unix_path 'C:\orvlink')"
+    expect_refused 5 '^OrvaneSetup: "C:\\orvlink" is a reparse point \(a link or junction\) that resolves to "C:\\orvreal"$' \
+        "install through a linked folder" "$setup_exe" install 'C:\orvlink\svc\OrvaneService.exe'
+    expect_setup_line '^OrvaneSetup: refused: .*; install from "C:\\orvreal\\svc\\OrvaneService\.exe" instead: error 5: ' \
+        "install through a linked folder: names the path to use instead"
+    local long='C:' i
+    for ((i = 0; i < 10; ++i)); do long+='\folder-with-a-long-name'$i; done
+    install_layout "$SERVICE_EXE" "$COMPANION_EXE" "$long" svc
+    expect_refused 206 "^OrvaneSetup: \"C:\\\\folder-.*\\\\svc\\\\OrvaneService\\.exe\" is $((${#long} + 22)) characters long; " \
+        "install from a path of 260 characters or more" "$setup_exe" install "$long\\svc\\OrvaneService.exe"
+
+    # A drive Wine is told is a network drive, as a mapped share of the elevated prompt would be; the
+    # server reads the drive types when it starts.
+    mkdir -p "$WINEPREFIX/netshare"
+    ln -s ../netshare "$WINEPREFIX/dosdevices/n:"
+    cp -r "$(unix_path 'C:\orvreal')" "$WINEPREFIX/netshare/orvane"
+    wine_run reg add 'HKLM\Software\Wine\Drives' /v n: /d network /f >/dev/null || fatal "mark n: as a network drive"
+    wine_teardown
+    wine_session_start
+    trap finish EXIT
+    expect_refused 50 '^OrvaneSetup: "N:\\orvane\\svc\\OrvaneService\.exe" is on N:\\, which is not a fixed disk of this machine \(drive type 4\); ' \
+        "install from a network drive" "$setup_exe" install 'N:\orvane\svc\OrvaneService.exe'
 }
 
 # The release package: exactly the two executables and the install text, each executable carrying the
@@ -705,6 +739,46 @@ scenario_msi() {
     expect_eq "$(grep -ac '^OrvaneSetup: companion not found at "C:\\Program Files\\Orvane\\Orvane\.exe"' "$ORVANE_WORK/msiexec.out")" \
         1 "install looked in [ProgramFiles64Folder]Orvane"
     expect_eq "$(find "$(unix_path 'C:\Program Files\Orvane')" -type f 2>/dev/null | wc -l)" 0 "rolled back: no file left"
+}
+
+# Deleting a service another program holds open only marks it: uninstall says so (0), install and a second
+# uninstall meet it marked (1072), and once the other handle is closed it is gone and installs again.
+scenario_setup_marked_for_deletion() {
+    setup
+    local setup_exe='C:\orvane\svc\OrvaneSetup.exe' holder=$ORVANE_WORK/hold.out pid
+    install_layout "$SERVICE_EXE" "$COMPANION_EXE" 'C:\orvane' svc
+    cp "$SETUP_EXE" "$(unix_path "$setup_exe")"
+    run_setup "$setup_exe" install
+    [[ $SETUP_EXIT == 0 ]] || fatal "install: exit $SETUP_EXIT: $SETUP_OUT"
+    timeout -k 5 90 "$ORVANE_WINE" "$ORVANE_TOOLS_WIN\\svcctl.exe" hold "$ORVANE_SERVICE_NAME" 60000 \
+        >"$holder" 2>>"$ORVANE_WORK/wine-stderr.log" &
+    local holder_job=$! end=$(($(now_ms) + 10000))
+    until grep -q '^hold pid=' "$holder" 2>/dev/null || (($(now_ms) > end)); do sleep 0.05; done
+    pid=$(field pid "$(tr -d '\r' <"$holder" | grep -a '^hold pid=' || true)")
+    [[ -n $pid ]] || fatal "another program holds the service open: $(cat "$holder")"
+
+    run_setup "$setup_exe" uninstall
+    expect_eq "$SETUP_EXIT" 0 "uninstall while another program holds the service"
+    expect_match "$(tail -n1 <<<"$SETUP_OUT")" \
+        '^OrvaneSetup: OrvaneService is marked for deletion; it is gone when the programs that hold it open \(.*\) close it, or at the next restart$' \
+        "uninstall says it is only marked for deletion"
+    run_setup "$setup_exe" install
+    expect_eq "$SETUP_EXIT" 1072 "install meets the service marked for deletion"
+    expect_setup_line '^OrvaneSetup: OrvaneService is already marked for deletion; .*, or at the next restart; install again after that: error 1072: ' \
+        "install says it is marked and when it goes"
+    run_setup "$setup_exe" uninstall
+    expect_eq "$SETUP_EXIT" 1072 "a second uninstall meets it marked for deletion"
+    expect_setup_line '^OrvaneSetup: OrvaneService is already marked for deletion; it is gone when .*: error 1072: ' \
+        "the second uninstall says so"
+
+    proctool kill "$pid" 0 >/dev/null || true
+    wait "$holder_job" || true
+    local query end=$(($(now_ms) + 10000))
+    until query=$(svcctl query "$ORVANE_SERVICE_NAME" || true) && [[ $(field error "$query") == 1060 ]] ||
+        (($(now_ms) > end)); do sleep 0.2; done
+    expect_eq "$(field error "$query")" 1060 "gone once the other program's handle is closed"
+    run_setup "$setup_exe" install
+    expect_eq "$SETUP_EXIT" 0 "and install registers it again"
 }
 
 if [[ $NAME == template ]]; then

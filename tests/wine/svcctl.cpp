@@ -39,7 +39,8 @@ int usage()
                "       svcctl stop NAME [WAIT_MS]     then watch until stopped\n"
                "       svcctl control NAME CODE\n"
                "       svcctl wait NAME STATE TIMEOUT_MS\n"
-               "       svcctl watch NAME DURATION_MS\n",
+               "       svcctl watch NAME DURATION_MS\n"
+               "       svcctl hold NAME DURATION_MS   keep a handle open, as the Services console does\n",
                stderr);
     return 2;
 }
@@ -204,6 +205,12 @@ int main(int argc, char** argv)
     if (op == "wait" && argc == 5) {
         return watch(service, static_cast<DWORD>(std::strtoul(argv[4], nullptr, 10)),
                      state_bit(static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10)) & 31U));
+    }
+    if (op == "hold" && argc == 4) {
+        std::printf("hold pid=%lu t=%llu\n", GetCurrentProcessId(), unix_ms());
+        std::fflush(stdout);
+        Sleep(static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10)));
+        return 0;
     }
     if (op == "watch" && argc == 4) {
         return watch(service, static_cast<DWORD>(std::strtoul(argv[3], nullptr, 10)), 0);

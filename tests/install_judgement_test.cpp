@@ -1,0 +1,60 @@
+// The installer's judgement of the service path it registers, and what it says of a service marked for deletion.
+#include "setup/install_judgement.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr unsigned drive_type_unknown = 0;
+constexpr unsigned drive_type_remote = 4;
+
+// Programs at paths of 259 and 260 characters on C:.
+const std::wstring path_of_259 = L"C:\\" + std::wstring(234, L'o') + L"\\svc\\OrvaneService.exe";
+const std::wstring path_of_260 = L"C:\\" + std::wstring(235, L'o') + L"\\svc\\OrvaneService.exe";
+
+TEST(install_judgement, takes_only_a_final_path_on_a_local_disk_that_the_service_can_hold)
+{
+    const struct {
+        std::wstring returned; // as GetFinalPathNameByHandleW gives it
+        unsigned drive_type;
+        std::wstring path;
+        path_finding finding;
+    } rows[] = {
+        {L"\\\\?\\C:\\Program Files\\Orvane\\service\\OrvaneService.exe", drive_type_fixed,
+         L"C:\\Program Files\\Orvane\\service\\OrvaneService.exe", path_finding::fine},
+        {L"\\\\?\\UNC\\server\\share\\Orvane\\service\\OrvaneService.exe", drive_type_unknown,
+         L"\\\\server\\share\\Orvane\\service\\OrvaneService.exe", path_finding::unc},
+        {L"\\\\?\\N:\\orvane\\svc\\OrvaneService.exe", drive_type_remote, L"N:\\orvane\\svc\\OrvaneService.exe",
+         path_finding::not_fixed_drive},
+        {L"\\\\?\\" + path_of_259, drive_type_fixed, path_of_259, path_finding::fine},
+        {L"\\\\?\\" + path_of_260, drive_type_fixed, path_of_260, path_finding::too_long},
+    };
+    for (const auto& r : rows) {
+        const std::wstring path = without_long_path_prefix(r.returned);
+        EXPECT_EQ(path, r.path);
+        EXPECT_EQ(judge_service_path(path, r.drive_type), r.finding) << path.size() << " characters";
+    }
+}
+
+// Wine shows the other cases' lines; it cannot hold a service past the 45 s of a stop.
+TEST(install_judgement, says_when_a_service_marked_for_deletion_goes_and_exits_accordingly)
+{
+    const struct {
+        marked_case where;
+        std::uint32_t process_id;
+        std::uint32_t exit_code;
+        const wchar_t* says;
+    } rows[] = {
+        {marked_case::stop_timed_out, 4242, 1053,
+         L"it is gone once its process ends (end it with \"taskkill /pid 4242 /f\")"},
+        {marked_case::uninstall_met_it, 4242, 1072, L"is already marked for deletion, so the service manager neither"},
+        {marked_case::uninstall_marked_it, 0, 0, L"is marked for deletion; it is gone when the programs that hold"},
+    };
+    for (const auto& r : rows) {
+        const marked_notice notice = marked_for_deletion_notice(r.where, r.process_id);
+        EXPECT_EQ(notice.exit_code, r.exit_code) << static_cast<int>(r.where);
+        EXPECT_NE(notice.line.find(r.says), std::wstring::npos) << static_cast<int>(r.where);
+    }
+}
+
+} // namespace
