@@ -79,7 +79,14 @@ sign() {
             fails osslsigncode verify -CAfile "$work/cert.pem" -in "$work/$program.changed.exe"
     done
     for exe in "$pkg"/*.msi; do
-        [[ ! -f $exe ]] || check "${exe##*/} verifies against the certificate" osslsigncode verify -CAfile "$work/cert.pem" -in "$exe"
+        [[ -f $exe ]] || continue
+        check "${exe##*/} verifies against the certificate" osslsigncode verify -CAfile "$work/cert.pem" -in "$exe"
+        # The programs the MSI installs are the signed ones too, not the build's.
+        mkdir -p "$work/msi" && msiextract -C "$work/msi" "$exe" >/dev/null || fatal "unpack the MSI"
+        for program in OrvaneService OrvaneSetup; do
+            check "$program.exe from the MSI verifies against the certificate" \
+                osslsigncode verify -CAfile "$work/cert.pem" -in "$(echo "$work/msi"/*/service/"$program.exe")"
+        done
     done
     check "sha256sum -c SHA256SUMS over the signed package" bash -c "cd '$pkg' && sha256sum -c SHA256SUMS"
 
