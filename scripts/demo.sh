@@ -140,6 +140,7 @@ START=$(svcctl start "$ORVANE_SERVICE_NAME")
 say "start accepted: service $(state_name "$(field state "$START")")"
 timeout -k 5 120 "$ORVANE_WINE" "$ORVANE_TOOLS_WIN\\svcctl.exe" watch "$ORVANE_SERVICE_NAME" 90000 \
     >"$DEMO/status.out" 2>>"$DEMO/wine-stderr.log" &
+WATCHER=$!
 narrate_until 10000 service_in_state 4
 say "the service waits 3 s before the first launch"
 narrate_until 10000 starts_at_least 1
@@ -154,5 +155,9 @@ say "stop control accepted: state $(field state "$STOP"), wait hint $(field wait
 narrate_until 30000 service_in_state 1
 say "stopped $(($(field t "$(tr -d '\r' <"$DEMO/status.out" | tail -n 1)") - $(field t "$STOP"))) ms after the stop control"
 
+# The watcher holds the service open, as the Services console would, and uninstall could then only mark
+# it for deletion; it has shown what it was for.
+kill "$WATCHER" 2>/dev/null || true
+wait "$WATCHER" 2>/dev/null || true
 say "removing: $BASE_WIN\\service\\OrvaneSetup.exe uninstall"
 WINE_TIMEOUT=90 wine_run "$BASE_WIN\\service\\OrvaneSetup.exe" uninstall | sed 's/^/         | /'
