@@ -144,6 +144,9 @@ WATCHER=$!
 narrate_until 10000 service_in_state 4
 say "the service waits 3 s before the first launch"
 narrate_until 10000 starts_at_least 1
+say "what a monitoring script would read now: $BASE_WIN\\service\\OrvaneSetup.exe status (its last lines)"
+wine_run "$BASE_WIN\\service\\OrvaneSetup.exe" status | grep -E '^OrvaneSetup: (companion|console session|verdict):' |
+    sed 's/^/         | /' || true
 printf '%s\r\n' tick_ms=1000 ctrl_c=delay ctrl_c_delay_ms=1000 ctrl_c_code=0 >"$BASE/companion.cfg"
 say "this companion will end by itself after 4 s; the service starts it again 3 s later"
 narrate_until 15000 starts_at_least 2
