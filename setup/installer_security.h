@@ -18,8 +18,7 @@ enum class checked_path { program_or_its_folder, folder_above };
 
 // Judges one file or folder and prints the finding, and a warning when it trusts installer_sid, the
 // installing administrator's own account, as its owner or a writer (installer_trusted; never for an
-// empty installer_sid). Returns
-// ERROR_SUCCESS with safe set, or the error (already printed) of a failed read.
+// empty installer_sid). Returns ERROR_SUCCESS with safe set, or the error (already printed) of a failed read.
 DWORD check_path_safety(const std::wstring& path, checked_path role, const std::vector<std::string>& trusted_sids,
                         const std::string& installer_sid, bool& safe, bool& installer_trusted);
 

@@ -195,6 +195,15 @@ DWORD resolve_service_path(const std::wstring& named_path, std::wstring& resolve
     return ERROR_SUCCESS;
 }
 
+// The service starts Orvane.exe in the parent of its own folder, so its program may not sit in a drive's root.
+DWORD require_folder_below(const std::wstring& path)
+{
+    if (folder_of(without_long_path_prefix(path)).find(L'\\') == std::wstring::npos) {
+        return report_failure(quoted(path) + L" must sit in a folder below the one of Orvane.exe", ERROR_BAD_PATHNAME);
+    }
+    return ERROR_SUCCESS;
+}
+
 // Everything install needs to know before it touches the service manager: the elevation, both programs,
 // where they really are, and that no one but the trusted accounts may change them or their folders.
 DWORD check_before_install(const wchar_t* given_path, std::wstring& service_path)
@@ -217,35 +226,34 @@ DWORD check_before_install(const wchar_t* given_path, std::wstring& service_path
     if (error != ERROR_SUCCESS) {
         return report_failure(L"finding the full path of the service program", error);
     }
-    if (folder_of(without_long_path_prefix(named_path)).find(L'\\') == std::wstring::npos) {
-        return report_failure(quoted(named_path) + L" must sit in a folder below the one of Orvane.exe",
-                              ERROR_BAD_PATHNAME);
+    const std::wstring named = without_long_path_prefix(named_path);
+    error = require_folder_below(named_path);
+    if (error == ERROR_SUCCESS) {
+        error = require_program(named_path, L"service program");
     }
-    error = require_program(named_path, L"service program");
     if (error == ERROR_SUCCESS) {
         error = resolve_service_path(named_path, service_path);
     }
     // Links in the path as named, and any left in the final one (a folder where a volume is mounted).
     if (error == ERROR_SUCCESS) {
-        std::vector<std::wstring> links = paths_of(layout_paths(without_long_path_prefix(named_path)));
-        if (without_long_path_prefix(named_path) != service_path) {
+        std::vector<std::wstring> links = paths_of(layout_paths(named));
+        if (named != service_path) {
             const std::vector<std::wstring> final_paths = paths_of(layout_paths(service_path));
             links.insert(links.end(), final_paths.begin(), final_paths.end());
         }
         error = refuse_reparse_points(links, service_path);
     }
+    // The final path is the one registered, so it is held to the same rule.
+    if (error == ERROR_SUCCESS) {
+        error = require_folder_below(service_path);
+    }
+    if (error == ERROR_SUCCESS) {
+        error = require_program(folder_of(folder_of(service_path)) + L"\\" + companion_file_name, L"companion");
+    }
     if (error != ERROR_SUCCESS) {
         return error;
     }
     const std::vector<std::pair<std::wstring, checked_path>> checked = layout_paths(service_path);
-    if (folder_of(service_path).find(L'\\') == std::wstring::npos) {
-        return report_failure(quoted(service_path) + L" must sit in a folder below the one of Orvane.exe",
-                              ERROR_BAD_PATHNAME);
-    }
-    error = require_program(folder_of(folder_of(service_path)) + L"\\" + companion_file_name, L"companion");
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
 
     const std::vector<std::string> trusted = {system_sid, administrators_sid, trusted_installer_sid, user_sid};
     // Run as SYSTEM (a Windows Installer package's deferred action) there is no filtered token to warn about.
