@@ -11,7 +11,10 @@ list(APPEND orvane_checked_sources ${orvane_judgement_sources} ${orvane_status_s
 if(WIN32)
   get_target_property(orvane_windows_sources OrvaneService SOURCES)
   get_target_property(orvane_setup_sources OrvaneSetup SOURCES)
-  list(APPEND orvane_checked_sources ${orvane_windows_sources} ${orvane_setup_sources})
+  get_target_property(orvane_registration_sources orvane_registration SOURCES)
+  get_target_property(orvane_actions_sources OrvaneSetupActions SOURCES)
+  list(APPEND orvane_checked_sources ${orvane_windows_sources} ${orvane_setup_sources} ${orvane_registration_sources}
+       ${orvane_actions_sources})
   set(orvane_configuration windows)
 else()
   set(orvane_configuration host)

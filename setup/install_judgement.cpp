@@ -1,6 +1,9 @@
-// The installer's plain decisions about a registration: which service path it takes, and what it says of a
-// service the manager has only marked for deletion.
+// The installer's plain decisions about a registration: the paths it judges, which service path it takes, which
+// program a registration names, and what it says of a service the manager has only marked for deletion.
 #include "setup/install_judgement.h"
+
+#include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -13,6 +16,54 @@ bool is_drive_letter(wchar_t c)
 }
 
 } // namespace
+
+std::wstring folder_of(const std::wstring& path)
+{
+    const size_t backslash = path.find_last_of(L'\\');
+    return backslash == std::wstring::npos ? std::wstring() : path.substr(0, backslash);
+}
+
+std::wstring folder_for_query(const std::wstring& folder)
+{
+    return !folder.empty() && folder.back() == L':' ? folder + L"\\" : folder;
+}
+
+std::vector<std::wstring> folders_above(const std::wstring& folder)
+{
+    std::vector<std::wstring> above;
+    // "\\server\share" holds three backslashes; what is above it is no folder.
+    const std::ptrdiff_t root_backslashes = folder.rfind(L"\\\\", 0) == 0 ? 3 : 0;
+    for (std::wstring next = folder_of(folder);
+         !next.empty() && std::count(next.begin(), next.end(), L'\\') >= root_backslashes; next = folder_of(next)) {
+        above.push_back(folder_for_query(next));
+    }
+    return above;
+}
+
+std::vector<std::pair<std::wstring, checked_path>> layout_paths(const std::wstring& service_path)
+{
+    const std::wstring service_folder = folder_of(service_path);
+    const std::wstring companion_folder = folder_of(service_folder);
+    std::vector<std::pair<std::wstring, checked_path>> checked = {
+        {service_folder, checked_path::program_or_its_folder},
+        {folder_for_query(companion_folder), checked_path::program_or_its_folder},
+        {service_path, checked_path::program_or_its_folder},
+        {companion_folder + L"\\" + companion_file_name, checked_path::program_or_its_folder}};
+    const std::vector<std::wstring> above = folders_above(companion_folder);
+    std::transform(above.begin(), above.end(), std::back_inserter(checked), [](const std::wstring& folder) {
+        return std::pair{folder, checked_path::folder_above};
+    });
+    return checked;
+}
+
+std::wstring program_of_command_line(const std::wstring& command_line)
+{
+    if (command_line.rfind(L'"', 0) == 0) {
+        const size_t closing = command_line.find(L'"', 1);
+        return command_line.substr(1, closing == std::wstring::npos ? std::wstring::npos : closing - 1);
+    }
+    return command_line;
+}
 
 std::wstring without_long_path_prefix(const std::wstring& path)
 {
@@ -51,7 +102,8 @@ path_finding judge_service_path(const std::wstring& final_path, unsigned drive_t
 
 marked_notice marked_for_deletion_notice(marked_case where, std::uint32_t process_id)
 {
-    const bool met = where == marked_case::install_met_it || where == marked_case::uninstall_met_it;
+    const bool met = where == marked_case::install_met_it || where == marked_case::uninstall_met_it ||
+                     where == marked_case::removal_met_it;
     std::wstring line = met ? L"OrvaneService is already marked for deletion" : L"OrvaneService is marked for deletion";
     if (process_id != 0) {
         // A marked service is neither restarted by its failure actions nor started at boot.
@@ -67,6 +119,7 @@ marked_notice marked_for_deletion_notice(marked_case where, std::uint32_t proces
     }
     switch (where) {
     case marked_case::uninstall_marked_it:
+    case marked_case::removal_met_it:
         return {line, 0};
     case marked_case::stop_timed_out:
         return {line, error_service_request_timeout};

@@ -1,6 +1,8 @@
 // Who is installing (elevation, own account) and whether an untrusted account could change a given path.
 #pragma once
 
+#include "setup/install_judgement.h"
+
 #include <windows.h>
 
 #include <string>
@@ -11,10 +13,6 @@ DWORD read_installer(bool& elevated, std::string& user_sid);
 
 // DOMAIN\name of a SID in string form, or the string itself when the account has no name here.
 std::wstring account_name(const std::string& sid);
-
-// A program or one of the programs' folders, or a folder above them (where only renaming or replacing it,
-// or what is in it, counts).
-enum class checked_path { program_or_its_folder, folder_above };
 
 // Judges one file or folder and prints the finding, and a warning when it trusts installer_sid, the
 // installing administrator's own account, as its owner or a writer (installer_trusted; never for an

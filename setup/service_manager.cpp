@@ -1,6 +1,8 @@
-// What the installer's commands share about the service manager: opening and closing handles, state names.
+// What the installer's commands and the package's actions share about the service manager: opening and closing
+// handles, state names, a registration marked for deletion, and the program a registration names.
 #include "setup/service_manager.h"
 
+#include "setup/installer_security.h"
 #include "setup/setup_output.h"
 
 // Nulled once closed, so no release path can close it twice.
@@ -47,4 +49,64 @@ const wchar_t* state_name(DWORD state)
 std::wstring state_text(DWORD state)
 {
     return std::wstring(state_name(state)) + L" (" + std::to_wstring(state) + L")";
+}
+
+DWORD probe_marked_for_deletion(SC_HANDLE service, bool& marked)
+{
+    marked = false;
+    if (ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, nullptr, nullptr,
+                             nullptr, nullptr, nullptr, nullptr, nullptr)) {
+        return ERROR_SUCCESS;
+    }
+    const DWORD error = GetLastError();
+    marked = error == ERROR_SERVICE_MARKED_FOR_DELETE;
+    return marked ? ERROR_SUCCESS : error;
+}
+
+DWORD running_process_id(SC_HANDLE service)
+{
+    SERVICE_STATUS_PROCESS process = {};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&process), sizeof process,
+                              &needed) ||
+        process.dwCurrentState == SERVICE_STOPPED) {
+        return 0;
+    }
+    return process.dwProcessId;
+}
+
+DWORD report_marked(marked_case where, DWORD process_id)
+{
+    const marked_notice notice = marked_for_deletion_notice(where, process_id);
+    if (notice.exit_code == ERROR_SUCCESS) {
+        say(notice.line);
+        return ERROR_SUCCESS;
+    }
+    return report_failure(notice.line, notice.exit_code);
+}
+
+DWORD registered_program(SC_HANDLE service, std::wstring& program)
+{
+    alignas(QUERY_SERVICE_CONFIGW) BYTE buffer[config_buffer_bytes] = {};
+    DWORD needed = 0;
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
+    if (!QueryServiceConfigW(service, config, sizeof buffer, &needed)) {
+        return GetLastError();
+    }
+    program = program_of_command_line(config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : L"");
+    return ERROR_SUCCESS;
+}
+
+bool is_same_program(const std::wstring& registered, const std::wstring& path)
+{
+    const auto equal = [&registered](const std::wstring& other) {
+        return CompareStringOrdinal(registered.c_str(), static_cast<int>(registered.size()), other.c_str(),
+                                    static_cast<int>(other.size()), TRUE) == CSTR_EQUAL;
+    };
+    if (equal(path)) {
+        return true;
+    }
+    // A registration holds the final path install resolved; the package names the program by its folders.
+    std::wstring resolved;
+    return final_path(path, resolved) == ERROR_SUCCESS && equal(resolved);
 }

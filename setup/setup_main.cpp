@@ -1,7 +1,8 @@
 // OrvaneSetup.exe: registers OrvaneService with the service control manager, removes it, or reports it.
+#include "setup/setup_install.h"
 #include "setup/setup_output.h"
 #include "setup/setup_status.h"
-#include "setup/setup_verbs.h"
+#include "setup/setup_uninstall.h"
 
 #include <cwchar>
 
@@ -27,9 +28,9 @@ int wmain(int argc, wchar_t** argv)
 {
     DWORD result = ERROR_SUCCESS;
     if ((argc == 2 || argc == 3) && is_verb(argv[1], L"install")) {
-        result = install_service(argc == 3 ? argv[2] : nullptr);
+        result = install_service(argc == 3 ? argv[2] : nullptr, install_caller::by_hand);
     } else if (argc == 2 && is_verb(argv[1], L"uninstall")) {
-        result = uninstall_service();
+        result = uninstall_service(uninstall_caller::by_hand, {});
     } else if (argc == 2 && is_verb(argv[1], L"status")) {
         result = report_service_status();
     } else {

@@ -1,9 +1,12 @@
-// The installer's output: one line a step, UTF-16 to a console and UTF-8 elsewhere, and Windows error texts.
+// The installer's output: one line a step, to the console (UTF-16, or UTF-8 to a file or pipe) or to the Windows
+// Installer log through the sink the package's actions set, and Windows error texts.
 #include "setup/setup_output.h"
 
-void say(const std::wstring& line)
+namespace {
+
+void write_to_console(const std::wstring& line)
 {
-    const std::wstring text = L"OrvaneSetup: " + line + L"\r\n";
+    const std::wstring text = line + L"\r\n";
     const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
     DWORD written = 0;
@@ -21,6 +24,21 @@ void say(const std::wstring& line)
     }
     const std::string bytes = to_utf8(text);
     WriteFile(output, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+// One process-wide setting, changed only at the entry of a package action, before any line.
+line_sink current_sink = write_to_console;
+
+} // namespace
+
+void set_line_sink(line_sink sink)
+{
+    current_sink = sink != nullptr ? sink : write_to_console;
+}
+
+void say(const std::wstring& line)
+{
+    current_sink(L"OrvaneSetup: " + line);
 }
 
 DWORD report_failure(const std::wstring& what, DWORD error)

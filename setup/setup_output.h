@@ -1,4 +1,5 @@
-// The installer's output: one line a step, UTF-16 to a console and UTF-8 elsewhere, and Windows error texts.
+// The installer's output: one line a step, to the console (UTF-16, or UTF-8 to a file or pipe) or to the Windows
+// Installer log through the sink the package's actions set, and Windows error texts.
 #pragma once
 
 #include <windows.h>
@@ -8,7 +9,13 @@
 // The exit code of a failure whose call left no error code: a failure must never exit 0.
 constexpr DWORD fallback_error = ERROR_GEN_FAILURE;
 
-// Prints "OrvaneSetup: " and the line.
+// Where say() sends a whole line, "OrvaneSetup: " included, without a line break.
+using line_sink = void (*)(const std::wstring& text);
+
+// Sends every later line to `sink`; null restores the console, where the lines go by default.
+void set_line_sink(line_sink sink);
+
+// Sends "OrvaneSetup: " and the line to the sink.
 void say(const std::wstring& line);
 
 // Prints "OrvaneSetup: <what>: error <code>: <text>" and returns the code to exit with (never 0).

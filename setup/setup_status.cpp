@@ -13,11 +13,6 @@
 
 namespace {
 
-const wchar_t* const companion_file_name = L"Orvane.exe";
-
-// The documented upper bound of what QueryServiceConfigW and QueryServiceConfig2W return.
-constexpr DWORD config_buffer_bytes = 8192;
-
 // A companion that ends is started again 3 s later, so one look may fall into that gap; 4 s covers the
 // gap and the launch.
 constexpr DWORD second_look_ms = 4000;

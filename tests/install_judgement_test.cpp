@@ -1,4 +1,5 @@
-// The installer's judgement of the service path it registers, and what it says of a service marked for deletion.
+// The installer's judgement of the paths it checks and registers, of the program a registration names, and what it
+// says of a service marked for deletion.
 #include "setup/install_judgement.h"
 
 #include <gtest/gtest.h>
@@ -36,6 +37,39 @@ TEST(install_judgement, takes_only_a_final_path_on_a_local_disk_that_the_service
     }
 }
 
+// The climb stops at a drive's root or a share's; the companion is judged one folder up, its folder as "D:\" when
+// that is a drive's root.
+TEST(install_judgement, lays_out_the_paths_to_judge_up_to_the_root)
+{
+    EXPECT_EQ(folders_above(L"C:\\Program Files\\Orvane"), (std::vector<std::wstring>{L"C:\\Program Files", L"C:\\"}));
+    EXPECT_EQ(folders_above(L"\\\\server\\share\\Orvane"), (std::vector<std::wstring>{L"\\\\server\\share"}));
+    const std::vector<std::pair<std::wstring, checked_path>> wanted = {
+        {L"D:\\svc", checked_path::program_or_its_folder},
+        {L"D:\\", checked_path::program_or_its_folder},
+        {L"D:\\svc\\OrvaneService.exe", checked_path::program_or_its_folder},
+        {L"D:\\Orvane.exe", checked_path::program_or_its_folder}};
+    EXPECT_EQ(layout_paths(L"D:\\svc\\OrvaneService.exe"), wanted);
+}
+
+// A registration that names the package's program is brought up to date; any other is refused, so the program
+// must come out of the command line exactly.
+TEST(install_judgement, reads_the_program_out_of_a_registered_command_line)
+{
+    const struct {
+        const wchar_t* command_line;
+        const wchar_t* program;
+    } rows[] = {
+        {L"\"C:\\Program Files\\Orvane\\service\\OrvaneService.exe\"",
+         L"C:\\Program Files\\Orvane\\service\\OrvaneService.exe"},
+        {L"\"C:\\a b\\OrvaneService.exe\" --flag", L"C:\\a b\\OrvaneService.exe"},
+        {L"C:\\orvane\\svc\\OrvaneService.exe", L"C:\\orvane\\svc\\OrvaneService.exe"},
+        {L"\"C:\\unterminated\\OrvaneService.exe", L"C:\\unterminated\\OrvaneService.exe"},
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(program_of_command_line(r.command_line), r.program) << r.command_line;
+    }
+}
+
 // Wine shows the other cases' lines; it cannot hold a service past the 45 s of a stop.
 TEST(install_judgement, says_when_a_service_marked_for_deletion_goes_and_exits_accordingly)
 {
@@ -49,6 +83,7 @@ TEST(install_judgement, says_when_a_service_marked_for_deletion_goes_and_exits_a
          L"it is gone once its process ends (end it with \"taskkill /pid 4242 /f\")"},
         {marked_case::uninstall_met_it, 4242, 1072, L"is already marked for deletion, so the service manager neither"},
         {marked_case::uninstall_marked_it, 0, 0, L"is marked for deletion; it is gone when the programs that hold"},
+        {marked_case::removal_met_it, 0, 0, L"is already marked for deletion; it is gone when the programs that hold"},
     };
     for (const auto& r : rows) {
         const marked_notice notice = marked_for_deletion_notice(r.where, r.process_id);

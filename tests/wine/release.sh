@@ -34,7 +34,7 @@ rebuild() {
     (cd "$copy" && "$CMAKE" --preset windows -DORVANE_LINT=OFF && "$CMAKE" --build --preset windows --target package) \
         >"$work/build.log" 2>&1 || fatal "the second build (log: $work/build.log)"
     check "the second build is made from $copy" grep -qx "CMAKE_HOME_DIRECTORY:INTERNAL=$copy" "$copy/build/windows/CMakeCache.txt"
-    for file in "$build"/OrvaneService.exe "$build"/OrvaneSetup.exe "$build"/*.zip; do
+    for file in "$build"/OrvaneService.exe "$build"/OrvaneSetup.exe "$build"/OrvaneSetupActions.dll "$build"/*.zip; do
         name=${file##*/}
         check "$name: $(stat -c %s "$file") bytes, sha256 $(sha256sum <"$file" | cut -c1-16)..., equal in both builds" \
             cmp "$file" "$copy/build/windows/$name"
@@ -87,6 +87,10 @@ sign() {
             check "$program.exe from the MSI verifies against the certificate" \
                 osslsigncode verify -CAfile "$work/cert.pem" -in "$(echo "$work/msi"/*/service/"$program.exe")"
         done
+        # And so is the custom actions' DLL in its Binary table.
+        mkdir -p "$work/streams" && msidump -s -d "$work/streams" "$exe" >/dev/null || fatal "dump the MSI's streams"
+        check "the custom actions' DLL in the MSI verifies against the certificate" \
+            osslsigncode verify -CAfile "$work/cert.pem" -in "$work/streams/_Streams/Binary.OrvaneSetupActions"
     done
     check "sha256sum -c SHA256SUMS over the signed package" bash -c "cd '$pkg' && sha256sum -c SHA256SUMS"
 

@@ -674,15 +674,45 @@ expect_graceful_stop() {
     expect_eq "$(records "$REC" ctrlc | grep -ac "pid=$1"$'\t' || true)/$(is_alive "$1")" 1/0 "$2"
 }
 
-# The Windows Installer package walked through one prefix: its registration against OrvaneSetup's own, install
-# into another companion folder, repair, upgrade, a refused downgrade, removal, a failed install rolled back.
+# Another program holding a handle to the service (as the Services console or a monitoring agent does), until
+# release_service; leaves svcctl's Windows pid in HOLDER_PID.
+hold_service() {
+    local holder=$ORVANE_WORK/hold.out end=$(($(now_ms) + 10000))
+    rm -f "$holder"
+    timeout -k 5 120 "$ORVANE_WINE" "$ORVANE_TOOLS_WIN\\svcctl.exe" hold "$ORVANE_SERVICE_NAME" 90000 \
+        >"$holder" 2>>"$ORVANE_WORK/wine-stderr.log" &
+    HOLDER_JOB=$!
+    until grep -q '^hold pid=' "$holder" 2>/dev/null || (($(now_ms) > end)); do sleep 0.05; done
+    HOLDER_PID=$(field pid "$(tr -d '\r' <"$holder" | grep -a '^hold pid=' || true)")
+    [[ -n $HOLDER_PID ]] || fatal "another program holds the service open: $(cat "$holder")"
+}
+
+# Ends the holder; a service only marked for deletion goes at once. Leaves the service's query in QUERY.
+release_service() {
+    local end=$(($(now_ms) + 10000))
+    proctool kill "$HOLDER_PID" 0 >/dev/null || true
+    wait "$HOLDER_JOB" || true
+    until QUERY=$(svcctl query "$ORVANE_SERVICE_NAME" || true) && [[ $(field error "$QUERY") != 1072 ]] &&
+        { [[ ${1:-} != gone ]] || [[ $(field error "$QUERY") == 1060 ]]; } || (($(now_ms) > end)); do sleep 0.2; done
+}
+
+# The lines of a step's /l*v log that the package's actions wrote, as an administrator finds them.
+msi_lines() {
+    grep -a '^OrvaneSetup: ' "$(unix_path "C:\\pkg\\$1.log")" | tr -d '\r' || true
+}
+
+# The Windows Installer package walked through one prefix: its registration against OrvaneSetup's own and its
+# lines in the log, install into another companion folder, repair of a deleted program and registration, a
+# maintenance run, upgrades, a refused downgrade, removal while another program holds the service, a
+# registration for another program left alone, a failed install rolled back.
 scenario_msi() {
     setup
-    local dir='C:\Apps\Orvane' svc hand pid exe
+    local dir='C:\Apps\Orvane' svc hand pid exe higher_code other
     svc=$(unix_path "$dir\\service")
     mkdir -p "$(unix_path 'C:\pkg')"
     cp "${ORVANE_MSI:?}" "$(unix_path 'C:\pkg\base.msi')"
     cp "${ORVANE_HIGHER_MSI:?}" "$(unix_path 'C:\pkg\higher.msi')"
+    higher_code=$(msiinfo export "$ORVANE_HIGHER_MSI" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p')
     install_layout "$SERVICE_EXE" "$COMPANION_EXE" "$dir" service
     cp "$SETUP_EXE" "$svc/"
     REC=$(unix_path "$dir")/companion.rec
@@ -697,26 +727,31 @@ scenario_msi() {
     run_msi install /i 'C:\pkg\base.msi' "ORVANEDIR=$dir"
     expect_eq "$(msi_state)" "exit=0 products=$ORVANE_VERSION, service=4" "install: one product, the service running"
     expect_eq "$(svcctl config "$ORVANE_SERVICE_NAME")" "$hand" "the package registers what OrvaneSetup.exe install does"
-    expect_match "$(grep -a 'InstallFinalize\. Return value' "$(unix_path 'C:\pkg\install.log')" || true)" 'value 1\.$' \
-        "/l*v wrote the log"
+    expect_eq "$(msi_lines install | grep -c -x -e 'OrvaneSetup: pre-shutdown timeout: 60000 ms' \
+        -e 'OrvaneSetup: registered; the package starts it next')" 2 "the registration's lines are in the /l*v log"
     wait_for_starts "$REC" 1 8000 || fatal "the companion is launched after the install"
-    pid=$(rec_field pid "$(companion_starts "$REC" | tail -n1)")
 
+    # A repair puts back both a deleted program and a registration deleted by hand, and starts the service.
+    run_setup "$dir\\service\\OrvaneSetup.exe" uninstall
     cp "$svc/OrvaneSetup.exe" "$ORVANE_WORK/OrvaneSetup.installed"
     rm "$svc/OrvaneSetup.exe"
     run_msi repair /i 'C:\pkg\base.msi' REINSTALL=ALL REINSTALLMODE=omus
     expect_eq "$(msi_state)/$(cmp "$ORVANE_WORK/OrvaneSetup.installed" "$svc/OrvaneSetup.exe" && echo restored)" \
-        "exit=0 products=$ORVANE_VERSION, service=4/restored" "repair puts back a deleted program"
+        "exit=0 products=$ORVANE_VERSION, service=4/restored" "repair puts back a deleted program and registration"
+    expect_eq "$(svcctl config "$ORVANE_SERVICE_NAME")" "$hand" "the repaired registration is install's"
+    wait_for_starts "$REC" 2 8000 || fatal "the companion is launched after the repair"
+    pid=$(rec_field pid "$(companion_starts "$REC" | tail -n1)")
     run_msi again /i 'C:\pkg\base.msi'
-    # Had either run the registration again, install would have met the service (1073) and failed them.
-    expect_eq "$(msi_state)/$(is_alive "$pid")/$(companion_starts "$REC" | wc -l)" \
-        "exit=0 products=$ORVANE_VERSION, service=4/1/1" "the package's /i again: the first companion runs on"
+    # A maintenance run that reinstalls nothing neither stops the service nor registers it again.
+    expect_eq "$(msi_state)/$(is_alive "$pid")/$(companion_starts "$REC" | wc -l)/$(msi_lines again | wc -l)" \
+        "exit=0 products=$ORVANE_VERSION, service=4/1/2/0" "the package's /i again: the companion runs on"
 
-    # No ORVANEDIR: the upgrade finds the folder the installed version recorded.
+    # Wine's own upgrade: its removal of the old version gets no UPGRADINGPRODUCTCODE, so it deletes the
+    # registration and the new version registers it again. No ORVANEDIR: the upgrade finds the recorded folder.
     run_msi upgrade /i 'C:\pkg\higher.msi'
     expect_eq "$(msi_state)" "exit=0 products=$ORVANE_HIGHER_VERSION, service=4" "upgrade: one product, the new one"
-    expect_graceful_stop "$pid" "the old version's uninstall stopped the companion with Ctrl-C"
-    wait_for_starts "$REC" 2 8000 || fatal "the companion is launched again after the upgrade"
+    expect_graceful_stop "$pid" "the old version's removal stopped the companion with Ctrl-C"
+    wait_for_starts "$REC" 3 8000 || fatal "the companion is launched again after the upgrade"
     for exe in OrvaneService OrvaneSetup; do
         expect_eq "$(proctool version "$dir\\service\\$exe.exe" | sed -n 's/^version ProductVersion=//p')" \
             "$ORVANE_HIGHER_VERSION" "the new $exe.exe is in place"
@@ -728,19 +763,53 @@ scenario_msi() {
     expect_eq "$(msi_state)/$(is_alive "$pid")" "exit=1603 products=$ORVANE_HIGHER_VERSION, service=4/1" \
         "a downgrade is refused; the installed version runs on"
 
+    # Removal while another program holds the service: only marked for deletion, which counts as removed.
+    hold_service
     run_msi remove /x 'C:\pkg\higher.msi'
-    expect_eq "$(msi_state)" "exit=0 products= service=1060" "removal: no product, no service"
+    expect_eq "$MSI_EXIT/$(msi_lines remove | tail -n1)" \
+        "0/OrvaneSetup: OrvaneService is marked for deletion; it is gone when the programs that hold it open (the Services console, Event Viewer, a monitoring tool) close it, or at the next restart" \
+        "removal while the service is held open: 0, and the log says when it goes"
+    release_service gone
+    expect_eq "$(msi_state)" "exit=0 products= service=1060" "removal: no product, no service once the holder closes it"
     expect_graceful_stop "$pid" "the removal stopped the companion with Ctrl-C"
     expect_eq "$(find "$(unix_path "$dir")" -mindepth 1 -printf '%P\n' | sort | tr '\n' ' ')" "Orvane.exe companion.rec " \
         "the service folder is gone, Orvane.exe stays"
 
+    # Windows' upgrade, while another program holds the service: the old version's removal with the property
+    # Windows gives it keeps the registration, and the new version brings it up to date and starts it.
+    run_msi reinstall /i 'C:\pkg\base.msi' "ORVANEDIR=$dir"
+    hold_service
+    run_msi upgrade_removal /x 'C:\pkg\base.msi' "UPGRADINGPRODUCTCODE=$higher_code"
+    expect_eq "$(msi_state)" "exit=0 products= service=1" "the old version's removal in an upgrade keeps the registration"
+    # On Windows the new version reads the recorded folder before the old one goes; here it went first.
+    run_msi upgrade_install /i 'C:\pkg\higher.msi' "ORVANEDIR=$dir"
+    release_service
+    expect_eq "$(msi_state)/$(proctool version "$dir\\service\\OrvaneService.exe" | sed -n 's/^version ProductVersion=//p')" \
+        "exit=0 products=$ORVANE_HIGHER_VERSION, service=4/$ORVANE_HIGHER_VERSION" \
+        "the new version runs, never deleted: still there once the holder closes its handle"
+    expect_eq "$(msi_lines upgrade_install | grep -c '^OrvaneSetup: updated the registration of OrvaneService')" 1 \
+        "the new version brought the registration up to date"
+    run_msi cleanup /x 'C:\pkg\higher.msi'
+
+    # A registration made by hand for a program elsewhere is refused before anything changes, and stays.
+    install_layout "$SERVICE_EXE" "$COMPANION_EXE" 'C:\Other' svc
+    cp "$SETUP_EXE" "$(unix_path 'C:\Other\svc')/"
+    run_setup 'C:\Other\svc\OrvaneSetup.exe' install
+    [[ $SETUP_EXIT == 0 ]] || fatal "OrvaneSetup.exe install by hand in C:\Other: exit $SETUP_EXIT: $SETUP_OUT"
+    other=$(svcctl config "$ORVANE_SERVICE_NAME")
+    run_msi foreign /i 'C:\pkg\base.msi' "ORVANEDIR=$dir"
+    expect_eq "$(msi_state)/$(svcctl config "$ORVANE_SERVICE_NAME" | grep -c 'binpath="C:\\Other\\svc\\OrvaneService.exe"')" \
+        "exit=1603 products= service=1/1" "an install over another program's registration fails and leaves it"
+    expect_match "$(msi_lines foreign | tail -n1)" '^OrvaneSetup: OrvaneService is registered for another program, "C:\\Other\\svc\\OrvaneService\.exe"; left as it is' \
+        "the log says why"
+    expect_eq "$(svcctl config "$ORVANE_SERVICE_NAME")" "$other" "that registration is unchanged"
+    run_setup 'C:\Other\svc\OrvaneSetup.exe' uninstall
+
     # The recorded folder went with the product, so this install looks in the default folder, where no Orvane.exe is.
     run_msi failed /i 'C:\pkg\base.msi'
-    # Windows gives 1603 for a failed custom action; Wine 8's msiexec gives 1627 (function failed).
-    expect_match "$(msi_state)" '^exit=(1603|1627) products= service=1060$' "an install beside no Orvane.exe fails"
-    # Wine hands the custom action's output to msiexec's console, so its reason can be read here.
-    expect_eq "$(grep -ac '^OrvaneSetup: companion not found at "C:\\Program Files\\Orvane\\Orvane\.exe"' "$ORVANE_WORK/msiexec.out")" \
-        1 "install looked in [ProgramFiles64Folder]Orvane"
+    expect_eq "$(msi_state)" "exit=1603 products= service=1060" "an install beside no Orvane.exe fails"
+    expect_eq "$(msi_lines failed | grep -c '^OrvaneSetup: companion not found at "C:\\Program Files\\Orvane\\Orvane\.exe"')" \
+        1 "the log says why: install looked in [ProgramFiles64Folder]Orvane"
     expect_eq "$(find "$(unix_path 'C:\Program Files\Orvane')" -type f 2>/dev/null | wc -l)" 0 "rolled back: no file left"
 }
 
@@ -748,17 +817,12 @@ scenario_msi() {
 # uninstall meet it marked (1072), and once the other handle is closed it is gone and installs again.
 scenario_setup_marked_for_deletion() {
     setup
-    local setup_exe='C:\orvane\svc\OrvaneSetup.exe' holder=$ORVANE_WORK/hold.out pid
+    local setup_exe='C:\orvane\svc\OrvaneSetup.exe'
     install_layout "$SERVICE_EXE" "$COMPANION_EXE" 'C:\orvane' svc
     cp "$SETUP_EXE" "$(unix_path "$setup_exe")"
     run_setup "$setup_exe" install
     [[ $SETUP_EXIT == 0 ]] || fatal "install: exit $SETUP_EXIT: $SETUP_OUT"
-    timeout -k 5 90 "$ORVANE_WINE" "$ORVANE_TOOLS_WIN\\svcctl.exe" hold "$ORVANE_SERVICE_NAME" 60000 \
-        >"$holder" 2>>"$ORVANE_WORK/wine-stderr.log" &
-    local holder_job=$! end=$(($(now_ms) + 10000))
-    until grep -q '^hold pid=' "$holder" 2>/dev/null || (($(now_ms) > end)); do sleep 0.05; done
-    pid=$(field pid "$(tr -d '\r' <"$holder" | grep -a '^hold pid=' || true)")
-    [[ -n $pid ]] || fatal "another program holds the service open: $(cat "$holder")"
+    hold_service
 
     run_setup "$setup_exe" uninstall
     expect_eq "$SETUP_EXIT" 0 "uninstall while another program holds the service"
@@ -774,12 +838,8 @@ scenario_setup_marked_for_deletion() {
     expect_setup_line '^OrvaneSetup: OrvaneService is already marked for deletion; it is gone when .*: error 1072: ' \
         "the second uninstall says so"
 
-    proctool kill "$pid" 0 >/dev/null || true
-    wait "$holder_job" || true
-    local query end=$(($(now_ms) + 10000))
-    until query=$(svcctl query "$ORVANE_SERVICE_NAME" || true) && [[ $(field error "$query") == 1060 ]] ||
-        (($(now_ms) > end)); do sleep 0.2; done
-    expect_eq "$(field error "$query")" 1060 "gone once the other program's handle is closed"
+    release_service gone
+    expect_eq "$(field error "$QUERY")" 1060 "gone once the other program's handle is closed"
     run_setup "$setup_exe" install
     expect_eq "$SETUP_EXIT" 0 "and install registers it again"
 }
