@@ -60,6 +60,8 @@ struct platform_ops {
     HANDLE(WINAPI* CreateFileW)
     (LPCWSTR path, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES attributes, DWORD disposition,
      DWORD flags_and_attributes, HANDLE template_file);
+    BOOL(WINAPI* GetFileSizeEx)(HANDLE file, PLARGE_INTEGER size);
+    BOOL(WINAPI* MoveFileExW)(LPCWSTR existing_path, LPCWSTR new_path, DWORD flags);
 
     // Consoles, errors and process end
     BOOL(WINAPI* FreeConsole)();

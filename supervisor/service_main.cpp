@@ -72,6 +72,8 @@ bool create_service_events()
 
 bool launch_companion(launch_environment* environment, HANDLE token, PROCESS_INFORMATION* companion)
 {
+    // Whatever happens to the log here, the launch goes ahead with the handle it leaves.
+    prepare_log_for_launch(environment);
     // No command line: the platform then uses the application name, resolved against the current
     // directory the entry set. Inheritance is on, but the attribute list confines it to the log.
     const BOOL launched = os->CreateProcessAsUserW(token, companion_application_name, nullptr, nullptr, nullptr, TRUE,

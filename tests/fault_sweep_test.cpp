@@ -2,6 +2,7 @@
 #include "host/service_state.h"
 #include "sim/run_properties.h"
 #include "sim/sim_windows.h"
+#include "supervisor/launch_environment.h"
 
 #include <gtest/gtest.h>
 
@@ -35,9 +36,12 @@ const reference_run reference_runs[] = {
          world.private_temp_path = u"C:\\Windows\\SystemTemp\\";
          world.at(1000).stop();
      }},
+    // The first companion's output takes the log past its cap, so the relaunch sets the log aside.
     {"launch_relaunch_session_switch_stop", 3,
      [](sim::world& world) {
-         world.next_companions({sim::exits_after(2000, 3), sim::ends_on_ctrl_c_after(500, 0)});
+         sim::program_behaviour past_the_cap = sim::exits_after(2000, 3);
+         past_the_cap.output_bytes = log_rotation_threshold_bytes;
+         world.next_companions({past_the_cap, sim::ends_on_ctrl_c_after(500, 0)});
          world.at(12000).console_connect(2);
          world.at(25000).stop();
      }},

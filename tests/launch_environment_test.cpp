@@ -14,6 +14,7 @@ namespace {
 using names = std::vector<std::string>;
 
 const std::u16string default_log_path = u"C:\\Windows\\Temp\\orvane.log";
+const std::u16string previous_log_path = u"C:\\Windows\\Temp\\orvane.1.log";
 constexpr DWORD launch_flags = CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT;
 constexpr DWORD injected_error = 0xE000;
 
@@ -37,7 +38,8 @@ const sim::process_record* launch(sim::world& world, launch_environment* environ
 TEST(launch_environment, built_with_every_startup_field_and_only_the_handle_list_entry)
 {
     sim::world world;
-    world.file_contents[default_log_path] = "output of an earlier run";
+    world.append_to_file(default_log_path, "output of an earlier run\n");
+    world.append_to_file(previous_log_path, "output of the run before\n");
     auto environment = std::make_unique<launch_environment>();
     // Garbage everywhere, so a field the build forgets to write shows up.
     std::memset(static_cast<void*>(environment.get()), 0x5A, sizeof(launch_environment));
@@ -62,10 +64,12 @@ TEST(launch_environment, built_with_every_startup_field_and_only_the_handle_list
     EXPECT_EQ(startup.lpReserved2, nullptr);
     EXPECT_EQ(environment->startup_info.lpAttributeList, environment->attribute_list);
 
-    // The log: emptied, write-only, shared for reading, inheritable.
-    EXPECT_TRUE(logged(world, "CreateFileW(C:\\Windows\\Temp\\orvane.log, access=0x40000000, share=1, "
+    // The log: the earlier run's set aside in place of the older one, then made new for writing (and
+    // for reading its size), shared for reading, inheritable.
+    EXPECT_TRUE(logged(world, "CreateFileW(C:\\Windows\\Temp\\orvane.log, access=0x40000080, share=1, "
                               "inheritable=1, disposition=2)"));
-    EXPECT_TRUE(world.file_contents[default_log_path].empty());
+    EXPECT_EQ(world.file_contents[default_log_path].size_bytes, 0u);
+    EXPECT_EQ(world.file_contents[previous_log_path].lines, "output of an earlier run\n");
     ASSERT_NE(world.handle(environment->log_handle), nullptr);
     EXPECT_TRUE(world.handle(environment->log_handle)->inheritable);
 

@@ -2,6 +2,7 @@
 #include "host/service_state.h"
 #include "sim/run_properties.h"
 #include "sim/sim_windows.h"
+#include "supervisor/launch_environment.h"
 #include "supervisor/service_main.h"
 
 #include <gtest/gtest.h>
@@ -136,6 +137,8 @@ const char* const failable_operations[] = {
     "AttachConsole",
     "SetConsoleCtrlHandler",
     "GenerateConsoleCtrlEvent",
+    "GetFileSizeEx",
+    "MoveFileExW",
 };
 
 // The calls by which a stop reaches the loop: the manager delivers stops only after a report that
@@ -248,6 +251,10 @@ scenario draw_scenario(std::uint64_t seed)
     }
     // Drawn last, so that every earlier draw of a seed stays what it was before the choice existed.
     drawn.private_temp_path = chance(random, 50);
+    // A quarter, a third, half or all of the log's cap: one to four such runs take it past.
+    for (sim::program_behaviour& companion : drawn.companions) {
+        companion.output_bytes = chance(random, 25) ? log_rotation_threshold_bytes / (1 + below(random, 4)) : 0;
+    }
     return drawn;
 }
 
@@ -327,7 +334,8 @@ std::string describe(const sim::program_behaviour& behaviour)
         text += "on Ctrl-C ends after " + std::to_string(behaviour.ctrl_c_delay_ms) + " ms with exit code " +
                 code_text(behaviour.ctrl_c_exit_code);
     }
-    return text + (behaviour.starts_grandchild ? "; starts a grandchild in its job" : "");
+    return text + (behaviour.starts_grandchild ? "; starts a grandchild in its job" : "") + "; writes " +
+           std::to_string(behaviour.output_bytes) + " bytes";
 }
 
 std::string describe(const step& next)
@@ -386,6 +394,7 @@ struct run_tally {
     std::uint64_t self_stopped = 0;
     std::uint64_t failed_at_start_up = 0;
     std::uint64_t terminated = 0;
+    std::uint64_t log_set_aside = 0; // at a launch, past the cap
     std::size_t busiest = 0;
 };
 
@@ -422,6 +431,7 @@ seeded_run run_seed(std::uint64_t seed, run_tally* tally)
     tally->self_stopped += self_stopped ? 1 : 0;
     tally->terminated += terminated ? 1 : 0;
     tally->failed_at_start_up += world.calls("WaitForSingleObject") == 0 ? 1 : 0;
+    tally->log_set_aside += world.calls("MoveFileExW") > 1 ? 1 : 0;
     tally->busiest = std::max(tally->busiest, sim::busiest_window_calls(world));
     return result;
 }
@@ -474,16 +484,18 @@ TEST(random_scenarios, every_seeded_run_keeps_every_run_property)
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
     const std::uint64_t seeds = last - first + 1;
     std::printf("random scenarios: %llu seeds in %lld ms; runs that launched %llu, moved a companion %llu, "
-                "self-stopped %llu, terminated one %llu, failed at start-up %llu; busiest %llu ms: %zu calls\n",
+                "self-stopped %llu, terminated one %llu, failed at start-up %llu, set the log aside at a launch %llu; "
+                "busiest %llu ms: %zu calls\n",
                 static_cast<unsigned long long>(seeds), static_cast<long long>(elapsed_ms),
                 static_cast<unsigned long long>(tally.launched), static_cast<unsigned long long>(tally.moved),
                 static_cast<unsigned long long>(tally.self_stopped), static_cast<unsigned long long>(tally.terminated),
                 static_cast<unsigned long long>(tally.failed_at_start_up),
+                static_cast<unsigned long long>(tally.log_set_aside),
                 static_cast<unsigned long long>(sim::busy_window_ms), tally.busiest);
     if (only_seed == 0 && seeds >= default_seed_count) {
         // Enough seeds reach every kind of run; fewer would mean the draws no longer do what they say.
-        for (std::uint64_t reached :
-             {tally.launched, tally.moved, tally.self_stopped, tally.terminated, tally.failed_at_start_up}) {
+        for (std::uint64_t reached : {tally.launched, tally.moved, tally.self_stopped, tally.terminated,
+                                      tally.failed_at_start_up, tally.log_set_aside}) {
             EXPECT_GT(reached, seeds / 1000) << "a kind of run the seeds hardly reach";
         }
     }

@@ -1,11 +1,14 @@
 // The service routine on the simulated Windows: start-up, the watch table, stops, failures, bounded retries.
 #include "host/service_state.h"
 #include "sim/sim_windows.h"
+#include "supervisor/launch_environment.h"
 #include "supervisor/service_main.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -499,6 +502,87 @@ TEST_F(supervision, a_missing_companion_closes_each_cycles_token_and_job_and_is_
     EXPECT_EQ(first_cycles, (std::vector<std::string>{"t=3000 token#1", "t=3000 token#2", "t=3000 job#1",
                                                       "t=6000 token#3", "t=6000 token#4", "t=6000 job#2",
                                                       "t=9000 token#5", "t=9000 token#6", "t=9000 job#3"}));
+}
+
+// The log over whole runs. Before the start the log holds an earlier run's line (E) and the previous log
+// an older run's (O); companions are launched at 3000, 7000 and 11000, the first writing past the cap where
+// the row says so. Each file is read back as those letters and the launch numbers of its companions.
+TEST(supervision_runs, the_log_keeps_the_previous_run_and_is_set_aside_past_its_cap_before_a_launch)
+{
+    struct row {
+        const char* name;
+        bool first_past_the_cap;
+        const char* failing; // nullptr: none
+        unsigned nth;
+        bool held; // another process holds the log from 4500 to 9500, as a child that left the job would
+        const char* log;
+        const char* previous_log;
+    };
+    const std::vector<row> rows = {
+        {"the previous run kept at start", false, nullptr, 0, false, "123", "E"},
+        {"a failed rename at start empties the log as before", false, "MoveFileExW", 1, false, "123", "O"},
+        {"set aside before the launch after the cap", true, nullptr, 0, false, "23", "1"},
+        // The second companion appends to the full log; the third launch sets it aside.
+        {"the rename fails", true, "MoveFileExW", 2, false, "3", "12"},
+        {"the size cannot be read", true, "GetFileSizeEx", 2, false, "3", "12"},
+        {"the null device cannot stand by", true, "CreateFileW", 2, false, "3", "12"},
+        // The second companion writes to the null device; the third launch opens the log again.
+        {"the new log cannot be opened", true, "CreateFileW", 3, false, "3", "1"},
+        {"the log held open elsewhere", true, nullptr, 0, true, "3", "1"},
+    };
+    const std::u16string log_path = u"C:\\Windows\\Temp\\orvane.log";
+    const std::u16string previous_log_path = u"C:\\Windows\\Temp\\orvane.1.log";
+    for (const row& each : rows) {
+        SCOPED_TRACE(each.name);
+        sim::world run;
+        the_service = {};
+        run.console_session(1);
+        run.append_to_file(log_path, "E\n");
+        run.append_to_file(previous_log_path, "O\n");
+        sim::program_behaviour first = sim::exits_after(1000, 3);
+        first.output_bytes = each.first_past_the_cap ? log_rotation_threshold_bytes : 0;
+        run.next_companions({first, sim::exits_after(1000, 3)});
+        if (each.failing != nullptr) {
+            run.fail(each.failing, each.nth, ERROR_ACCESS_DENIED);
+        }
+        HANDLE holder = nullptr;
+        if (each.held) {
+            run.at(4500).run([&] { run.file_paths[holder = run.add_handle("file", "holder")] = log_path; });
+            run.at(9500).run([&] { run.close_handle(holder); });
+        }
+        run.at(13000).stop();
+
+        run.run_service();
+
+        ASSERT_EQ(run.companions().size(), 3u) << "every launch goes ahead";
+        auto read_back = [&](const std::u16string& path) {
+            return std::regex_replace(run.file_contents[path].lines, std::regex("companion |\n"), "");
+        };
+        EXPECT_EQ(read_back(log_path), each.log);
+        EXPECT_EQ(read_back(previous_log_path), each.previous_log);
+        expect_only_left_open(run, sim::world::run_long());
+    }
+}
+
+TEST_F(supervision, a_relaunch_loop_keeps_each_log_within_the_cap_and_one_runs_output)
+{
+    constexpr std::uint64_t output_bytes = 6 * 1024 * 1024;
+    sim::program_behaviour noisy = sim::exits_after(1000, 3);
+    noisy.output_bytes = output_bytes;
+    world.next_companions(std::vector<sim::program_behaviour>(7, noisy));
+    world.at(29000).stop();
+
+    world.run_service();
+
+    ASSERT_EQ(world.companions().size(), 7u);
+    const std::uint64_t log = world.file_contents[u"C:\\Windows\\Temp\\orvane.log"].size_bytes;
+    const std::uint64_t previous = world.file_contents[u"C:\\Windows\\Temp\\orvane.1.log"].size_bytes;
+    std::printf("relaunch loop: 7 launches writing %llu bytes each: orvane.log %llu bytes, orvane.1.log %llu bytes\n",
+                static_cast<unsigned long long>(output_bytes), static_cast<unsigned long long>(log),
+                static_cast<unsigned long long>(previous));
+    // Set aside before the fourth and the seventh launch, each time holding three runs' output.
+    EXPECT_EQ(log / output_bytes, 1u);
+    EXPECT_EQ(previous / output_bytes, 3u);
 }
 
 TEST(supervision_runs, waits_that_keep_failing_end_the_service_with_a_non_zero_error)

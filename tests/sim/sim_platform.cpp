@@ -486,7 +486,14 @@ BOOL WINAPI sim_CreateProcessAsUserW(HANDLE token, LPCWSTR application_name, LPW
                 HANDLE listed = *static_cast<HANDLE*>(entry->second);
                 const handle_record* listed_record = w().handle(listed);
                 if (listed_record == nullptr || listed_record->closed || !listed_record->inheritable) {
+                    w().fault("CreateProcessAsUserW with a handle list naming " + w().label_of(listed) +
+                              ", which is not an open, inheritable handle");
                     return failed(ERROR_INVALID_PARAMETER, FALSE);
+                }
+                // The child's standard handles are values in its own table: only one passed on is valid there.
+                if ((startup_info->dwFlags & STARTF_USESTDHANDLES) != 0 &&
+                    (startup_info->hStdOutput != listed || startup_info->hStdError != listed)) {
+                    w().fault("CreateProcessAsUserW with standard output or error other than the listed handle");
                 }
                 if (inherit_handles) {
                     record.inherited.push_back(listed_record->label);
@@ -524,6 +531,11 @@ BOOL WINAPI sim_CreateProcessAsUserW(HANDLE token, LPCWSTR application_name, LPW
     const DWORD pid = w().new_process(record);
     if (job != nullptr) {
         w().jobs[job].members.push_back(pid);
+    }
+    // The companion's output, written as it starts into the file its standard output names.
+    if (auto output = w().file_paths.find(record.std_output); !is_helper && output != w().file_paths.end()) {
+        w().append_to_file(output->second, "companion " + std::to_string(w().companions().size()) + "\n",
+                           record.behaviour.output_bytes);
     }
     process_information->hProcess = w().add_handle("process", "CreateProcessAsUserW");
     process_information->hThread = w().add_handle("thread", "CreateProcessAsUserW");
@@ -735,15 +747,66 @@ HANDLE WINAPI sim_CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSE
     const std::u16string name(path);
     const bool inheritable = attributes != nullptr && attributes->nLength == sizeof(SECURITY_ATTRIBUTES) &&
                              attributes->bInheritHandle != FALSE;
-    if (disposition == CREATE_ALWAYS) {
-        w().file_contents[name].clear();
+    if (w().file_held_open(name)) {
+        w().log("CreateFileW(" + narrow(name) + ") -> held open");
+        return failed<HANDLE>(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
     }
-    w().files.insert(name);
+    if (disposition == CREATE_ALWAYS) {
+        w().file_contents.erase(name);
+    } else if ((access & GENERIC_WRITE) != 0 && w().file_contents.count(name) != 0) {
+        w().fault("CreateFileW opens " + narrow(name) + " for writing over it from its start");
+    }
+    if (name != u"NUL") {
+        w().files.insert(name);
+    }
     HANDLE file = w().add_handle("file", "CreateFileW", inheritable);
+    w().file_paths[file] = name;
     w().log("CreateFileW(" + narrow(name) + ", access=" + hexv(access) + ", share=" + std::to_string(share_mode) +
             ", inheritable=" + std::to_string(inheritable) + ", disposition=" + std::to_string(disposition) + ") -> " +
             w().label_of(file));
     return file;
+}
+
+BOOL WINAPI sim_GetFileSizeEx(HANDLE file, PLARGE_INTEGER size)
+{
+    guard hold(w().lock);
+    if (auto error = w().enter("GetFileSizeEx")) {
+        return failed(*error, FALSE);
+    }
+    auto found = w().file_paths.find(file);
+    if (found == w().file_paths.end() || w().handle(file)->closed) {
+        w().fault("GetFileSizeEx on " + w().label_of(file) + ", which is not an open file");
+        return failed(ERROR_INVALID_HANDLE, FALSE);
+    }
+    size->QuadPart = static_cast<LONGLONG>(w().file_contents[found->second].size_bytes);
+    return TRUE;
+}
+
+BOOL WINAPI sim_MoveFileExW(LPCWSTR existing_path, LPCWSTR new_path, DWORD flags)
+{
+    guard hold(w().lock);
+    if (auto error = w().enter("MoveFileExW")) {
+        return failed(*error, FALSE);
+    }
+    const std::u16string from(existing_path);
+    const std::u16string to(new_path);
+    w().log("MoveFileExW(" + narrow(from) + ", " + narrow(to) + ")");
+    if (w().files.count(from) == 0) {
+        return failed(ERROR_FILE_NOT_FOUND, FALSE);
+    }
+    // The rename opens the file for deletion, which a handle not sharing delete access refuses, and an
+    // open target cannot be replaced (Wine 8 answers 32 and 5, as Windows does).
+    if (w().file_held_open(from)) {
+        return failed(ERROR_SHARING_VIOLATION, FALSE);
+    }
+    if (w().files.count(to) != 0 && (w().file_held_open(to) || (flags & MOVEFILE_REPLACE_EXISTING) == 0)) {
+        return failed(w().file_held_open(to) ? ERROR_ACCESS_DENIED : ERROR_ALREADY_EXISTS, FALSE);
+    }
+    w().file_contents[to] = w().file_contents[from];
+    w().file_contents.erase(from);
+    w().files.erase(from);
+    w().files.insert(to);
+    return TRUE;
 }
 
 // ---- Consoles, errors and process end
@@ -887,6 +950,8 @@ const platform_ops sim_platform_ops = {
     .GetProcAddress = sim_GetProcAddress,
     .wcscat_s = sim_wcscat_s,
     .CreateFileW = sim_CreateFileW,
+    .GetFileSizeEx = sim_GetFileSizeEx,
+    .MoveFileExW = sim_MoveFileExW,
     .FreeConsole = sim_FreeConsole,
     .AttachConsole = sim_AttachConsole,
     .SetConsoleCtrlHandler = sim_SetConsoleCtrlHandler,

@@ -381,6 +381,27 @@ std::vector<std::string> world::run_long()
     return kept;
 }
 
+void world::append_to_file(const std::u16string& path, const std::string& line, std::uint64_t more_bytes)
+{
+    if (path == u"NUL") {
+        return;
+    }
+    files.insert(path);
+    file_content& content = file_contents[path];
+    content.lines += line;
+    content.size_bytes += line.size() + more_bytes;
+}
+
+bool world::file_held_open(const std::u16string& path) const
+{
+    for (const auto& [h, opened_as] : file_paths) {
+        if (opened_as == path && path != u"NUL" && !handles.at(h).closed) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::uint64_t world::calls(const std::string& operation) const
 {
     auto found = call_counts.find(operation);

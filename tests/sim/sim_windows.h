@@ -29,6 +29,8 @@ struct program_behaviour {
     virtual_ms ctrl_c_delay_ms = 0;                 // how long it takes to end after Ctrl-C
     DWORD ctrl_c_exit_code = STATUS_CONTROL_C_EXIT; // its exit code when Ctrl-C ends it
     bool starts_grandchild = false;                 // starts a child inside its own job
+    // Besides its one line ("companion <n>", the nth launched), how many bytes it writes to its output.
+    std::uint64_t output_bytes = 0;
 };
 
 program_behaviour runs_until_ctrl_c();
@@ -163,7 +165,14 @@ class world {
     bool helper_hangs = false;                      // the helper never ends by itself
     std::function<int(int, char**)> helper_program; // what the helper runs; the real entry by default
     std::set<std::u16string> files = {u"C:\\Orvane\\Orvane.exe", u"C:\\Orvane\\svc\\OrvaneService.exe"};
-    std::map<std::u16string, std::string> file_contents;
+    // What a file holds: the lines written to it, and its size, which also counts the bytes the lines
+    // leave out (a companion may write megabytes; only their number matters).
+    struct file_content {
+        std::string lines;
+        std::uint64_t size_bytes = 0;
+    };
+    std::map<std::u16string, file_content> file_contents;
+    void append_to_file(const std::u16string& path, const std::string& line, std::uint64_t more_bytes = 0);
 
     void console_session(DWORD session) { console_session_ = session; }
     // Behaviours of the next companions, in launch order; afterwards runs_until_ctrl_c.
@@ -258,6 +267,10 @@ class world {
     std::map<HANDLE, token_object> tokens;
     std::map<HANDLE, DWORD> process_handles; // process or thread handle -> pid
     std::map<void*, attribute_list> attribute_lists;
+    std::map<HANDLE, std::u16string> file_paths; // file handle -> the path it was opened by
+    // A file that another handle holds open: every open here shares reading only, so it can be neither
+    // opened for writing nor renamed. The null device is never held.
+    bool file_held_open(const std::u16string& path) const;
     std::map<void*, SIZE_T> heap_blocks;
     std::map<DWORD, process_record> processes;
     std::map<std::pair<DWORD, int>, DWORD> last_errors;

@@ -109,10 +109,12 @@ stop_service() {
     printf '%s\n' "$STOP_OUT" >>"$ORVANE_WORK/svcctl.out"
 }
 
-# Log lines without carriage returns.
+# Log lines without carriage returns; with 1, those of orvane.1.log, where the log is set aside.
 log_lines() {
-    [[ -f $LOG ]] || return 0
-    tr -d '\r' <"$LOG"
+    local file=$LOG
+    [[ ${1:-} != 1 ]] || file=${LOG%.log}.1.log
+    [[ -f $file ]] || return 0
+    tr -d '\r' <"$file"
 }
 
 expect_only_companion_output() {
@@ -179,6 +181,7 @@ scenario_lifecycle() {
     local end=$(($(now_ms) + 3000))
     while (($(log_lines | wc -l) < 2)) && (($(now_ms) < end)); do sleep 0.05; done
     expect_eq "$(log_lines | grep -ac STALE || true)" 0 "the old log was emptied at start"
+    expect_eq "$(log_lines 1 | grep -ac STALE || true)" 100 "the earlier run's log was kept as orvane.1.log"
     expect_eq "$(log_lines | grep -axc "orvane-double $pid hello on stdout" || true)" 1 "the companion's stdout is in the log"
     expect_eq "$(log_lines | grep -axc "orvane-double $pid hello on stderr" || true)" 1 "the companion's stderr is in the log"
 
@@ -202,6 +205,18 @@ scenario_lifecycle() {
     expect_eq "$(is_alive "$pid")" 0 "the companion is gone"
     expect_eq "$(companion_starts "$REC" | wc -l)" 1 "no relaunch after the stop"
     expect_only_companion_output
+
+    # A second start keeps the first run's output as orvane.1.log and gives the new companion a new log.
+    start_service
+    expect_eq "$(log_lines 1 | grep -axc "orvane-double $pid hello on stdout" || true)" 1 "orvane.1.log holds the first run's output"
+    expect_eq "$(log_lines | grep -ac "^orvane-double $pid " || true)" 0 "orvane.log does not"
+    wait_for_starts "$REC" 2 8000 || fatal "the companion is launched after the second start"
+    pid=$(rec_field pid "$(companion_starts "$REC" | sed -n 2p)")
+    end=$(($(now_ms) + 3000))
+    while (($(log_lines | wc -l) < 2)) && (($(now_ms) < end)); do sleep 0.05; done
+    expect_eq "$(log_lines | grep -axc "orvane-double $pid hello on stdout" || true)" 1 "the second run writes into the new log"
+    stop_service 25000
+    expect_eq "$(field state "$(tail -n1 <<<"$STOP_OUT")")" 1 "stopped again"
 }
 
 # Relaunch after the companion ends by itself and after it is killed; the grandchild goes with it.
@@ -212,6 +227,10 @@ scenario_relaunch() {
     create_service 'C:\orvane\svc\OrvaneService.exe'
     start_service
 
+    # Past the cap before the relaunch (Wine's share modes do not bind Linux processes): the first
+    # instance's log is set aside as orvane.1.log and the second starts a new one.
+    wait_for_starts "$REC" 1 8000 || fatal "the companion is launched"
+    truncate -s 17M "$LOG"
     wait_for_starts "$REC" 2 15000 || fatal "the companion is relaunched after ending by itself"
     # From the third instance on the companion stays until something ends it.
     write_cfg "grandchild=1"
@@ -246,8 +265,11 @@ scenario_relaunch() {
         "relaunch after a kill from outside (ms)"
     expect_eq "$(is_alive "$grandchild3")" 0 "the grandchild ended when the killed companion's job closed"
 
-    expect_eq "$(log_lines | grep -ac ' hello on stdout$' || true)" 4 "every instance's output is in the one log"
-    expect_eq "$(log_lines | grep -ac ' exiting (timer) with code 7$' || true)" 2 "own exits are logged by the companion"
+    expect_eq "$(log_lines 1 | grep -ac ' hello on stdout$' || true)/$(stat -c %s "${LOG%.log}.1.log")" 1/17825792 \
+        "the log past the cap was set aside whole before the relaunch"
+    expect_eq "$(log_lines | grep -ac ' hello on stdout$' || true)" 3 "every later instance's output is in the new log"
+    expect_eq "$(log_lines 1 | grep -ac ' exiting (timer) with code 7$' || true)/$(log_lines | grep -ac ' exiting (timer) with code 7$' || true)" \
+        1/1 "own exits are logged by the companion"
     expect_only_companion_output
     stop_service 25000
     expect_eq "$(field state "$(tail -n1 <<<"$STOP_OUT")")" 1 "stopped"
