@@ -1,6 +1,6 @@
 # Formatting and static analysis of the system's code as this build compiles it: cppcheck and clang-tidy
-# in both builds, clang-format once in the host build. They run as tests (label lint), so a red check
-# fails the run; the sanitizer builds leave them out, since they would only repeat them.
+# in both builds, clang-format and the documents' links once in the host build. They run as tests (label
+# lint), so a red check fails the run; the sanitizer builds leave them out, since they would only repeat them.
 
 # The system's code, never the tests: the logic and the installer's judgements, and in the Windows build
 # the Windows-only files of the service and the installer.
@@ -68,6 +68,9 @@ if(NOT WIN32)
     add_test(NAME clang_tidy COMMAND ${ORVANE_CLANG_TIDY} --quiet -p ${PROJECT_BINARY_DIR} ${orvane_checked_sources})
     set_tests_properties(clang_tidy PROPERTIES LABELS lint)
   endif()
+  # Every relative link in README.md and docs/*.md names a file that exists.
+  add_test(NAME doc_links COMMAND sh ${PROJECT_SOURCE_DIR}/scripts/check-links.sh ${PROJECT_SOURCE_DIR})
+  set_tests_properties(doc_links PROPERTIES LABELS lint)
 else()
   # clang-tidy reads the cross compiler's commands from the compile database. Clang 14 does not find
   # Debian's MinGW C++ headers by itself (it does not take their directory, "12-win32", for a GCC

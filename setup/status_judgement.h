@@ -12,7 +12,7 @@ constexpr std::uint32_t no_console_session = 0xFFFFFFFF;
 constexpr std::uint32_t service_state_running = 4;
 
 // The exit codes, each a Windows error code whose own text fits the verdict, so a monitoring script that
-// prints the code's text says roughly the right thing. Documented in the README: never change them.
+// prints the code's text says roughly the right thing. Documented in docs/monitoring.md: never change them.
 constexpr std::uint32_t exit_healthy = 0;
 constexpr std::uint32_t exit_not_registered = 1060;    // ERROR_SERVICE_DOES_NOT_EXIST
 constexpr std::uint32_t exit_not_running = 1062;       // ERROR_SERVICE_NOT_ACTIVE: "has not been started"
