@@ -36,37 +36,32 @@ void write_to_installer_log(const std::wstring& text)
     MsiCloseHandle(record);
 }
 
-// A property's value: asked once with no room for its length, then read whole.
-UINT read_property(MSIHANDLE session, const wchar_t* name, std::wstring& value)
+// A string Windows Installer hands out, a property's value (MsiGetPropertyW) or a folder's target path
+// (MsiGetTargetPathW): asked once with no room, for its length, then read whole.
+UINT read_installer_string(UINT(WINAPI* read)(MSIHANDLE, LPCWSTR, LPWSTR, LPDWORD), MSIHANDLE session,
+                           const wchar_t* name, std::wstring& value)
 {
     wchar_t empty[1] = L"";
     DWORD length = 0;
-    UINT result = MsiGetPropertyW(session, name, empty, &length);
+    UINT result = read(session, name, empty, &length);
     value.clear();
     if (result == ERROR_MORE_DATA) {
         std::wstring buffer(length + 1, L'\0');
         length = static_cast<DWORD>(buffer.size());
-        result = MsiGetPropertyW(session, name, buffer.data(), &length);
+        result = read(session, name, buffer.data(), &length);
         buffer.resize(length);
         value = buffer;
     }
     return result;
 }
 
-// The service program the package installs, from the target folder Windows Installer resolved.
+// The service program the package installs, in the target folder Windows Installer resolved; a target
+// folder ends with its backslash.
 UINT read_service_path(MSIHANDLE session, std::wstring& path)
 {
-    wchar_t empty[1] = L"";
-    DWORD length = 0;
-    UINT result = MsiGetTargetPathW(session, service_folder_property, empty, &length);
-    if (result == ERROR_MORE_DATA) {
-        std::wstring buffer(length + 1, L'\0');
-        length = static_cast<DWORD>(buffer.size());
-        result = MsiGetTargetPathW(session, service_folder_property, buffer.data(), &length);
-        buffer.resize(length);
-        // A target folder ends with its backslash.
-        path = buffer + service_file_name;
-    }
+    std::wstring folder;
+    const UINT result = read_installer_string(MsiGetTargetPathW, session, service_folder_property, folder);
+    path = folder.empty() ? std::wstring() : folder + service_file_name;
     return result == ERROR_SUCCESS && path.empty() ? ERROR_PATH_NOT_FOUND : result;
 }
 
@@ -219,7 +214,7 @@ UINT run_deferred(MSIHANDLE session, DWORD (*step)(const std::wstring& service_p
 
     current_session = session;
     set_line_sink(write_to_installer_log);
-    DWORD result = read_property(session, L"CustomActionData", service_path);
+    DWORD result = read_installer_string(MsiGetPropertyW, session, L"CustomActionData", service_path);
     if (result != ERROR_SUCCESS) {
         result = report_failure(L"reading the action's data", result);
     } else if (service_path.empty()) {
