@@ -80,22 +80,6 @@ SC_HANDLE open_registration(SC_HANDLE manager, DWORD access, const wchar_t* miss
     return service;
 }
 
-// Whether an open registration names the package's program; another one is told and left as it is.
-bool is_own_registration(SC_HANDLE service, const std::wstring& service_path, DWORD* result)
-{
-    std::wstring program;
-    const DWORD error = registered_program(service, program);
-    if (error != ERROR_SUCCESS) {
-        *result = report_failure(L"reading the registration of OrvaneService", error);
-        return false;
-    }
-    if (!is_same_program(program, service_path)) {
-        say(L"OrvaneService is registered for another program, " + quoted(program) + L"; left as it is");
-        return false;
-    }
-    return true;
-}
-
 // Before the script: whether OrvaneService is registered, and the refusal (1073) of a registration of another
 // program, before anything is changed.
 DWORD inspect_registration(const std::wstring& service_path, bool& registered)

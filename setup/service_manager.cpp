@@ -110,3 +110,18 @@ bool is_same_program(const std::wstring& registered, const std::wstring& path)
     std::wstring resolved;
     return final_path(path, resolved) == ERROR_SUCCESS && equal(resolved);
 }
+
+bool is_own_registration(SC_HANDLE service, const std::wstring& path, DWORD* result)
+{
+    std::wstring program;
+    const DWORD error = registered_program(service, program);
+    if (error != ERROR_SUCCESS) {
+        *result = report_failure(L"reading the registration of OrvaneService", error);
+        return false;
+    }
+    if (!is_same_program(program, path)) {
+        say(L"OrvaneService is registered for another program, " + quoted(program) + L"; left as it is");
+        return false;
+    }
+    return true;
+}

@@ -40,3 +40,7 @@ DWORD registered_program(SC_HANDLE service, std::wstring& program);
 // Whether a registered program is the one at `path`, as named or as its final path, compared as Windows
 // compares file names (ordinal, case-insensitive).
 bool is_same_program(const std::wstring& registered, const std::wstring& path);
+
+// Whether an open registration (SERVICE_QUERY_CONFIG) names the program at `path`; another program's is told
+// and left as it is, a failed read told and left in `result`.
+bool is_own_registration(SC_HANDLE service, const std::wstring& path, DWORD* result);

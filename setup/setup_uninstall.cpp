@@ -137,18 +137,13 @@ DWORD uninstall_service(uninstall_caller caller, const std::wstring& service_pat
     }
     if (service != nullptr) {
         bool marked = false;
-        std::wstring program;
         result = probe_marked_for_deletion(service, marked);
-        if (result == ERROR_SUCCESS && !marked && caller == uninstall_caller::package) {
-            result = registered_program(service, program);
-        }
         if (result != ERROR_SUCCESS) {
             result = report_failure(L"looking at the registration of OrvaneService", result);
         } else if (marked) {
             result = report_marked(met, running_process_id(service));
-        } else if (caller == uninstall_caller::package && !is_same_program(program, service_path)) {
-            // Registered by hand for a program elsewhere: not the package's to delete.
-            say(L"OrvaneService is registered for another program, " + quoted(program) + L"; left as it is");
+        } else if (caller == uninstall_caller::package && !is_own_registration(service, service_path, &result)) {
+            // Registered by hand for a program elsewhere: not the package's to delete (told, result kept).
         } else {
             result = stop_and_wait(service, caller);
             if (result == ERROR_SUCCESS) {
