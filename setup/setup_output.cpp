@@ -2,6 +2,8 @@
 // Installer log through the sink the package's actions set, and Windows error texts.
 #include "setup/setup_output.h"
 
+#include <cwchar>
+
 namespace {
 
 void write_to_console(const std::wstring& line)
@@ -43,7 +45,7 @@ void write_console_line_without_allocating(const wchar_t* line) noexcept
         return;
     }
     if (GetConsoleMode(output, &mode)) {
-        WriteConsoleW(output, line, lstrlenW(line), &written, nullptr);
+        WriteConsoleW(output, line, static_cast<DWORD>(std::wcslen(line)), &written, nullptr);
         WriteConsoleW(output, L"\r\n", 2, &written, nullptr);
         return;
     }
@@ -52,7 +54,7 @@ void write_console_line_without_allocating(const wchar_t* line) noexcept
     if (size > 0) {
         bytes[size - 1] = '\r';
         bytes[size] = '\n';
-        WriteFile(output, bytes, static_cast<DWORD>(size + 1), &written, nullptr);
+        WriteFile(output, bytes, static_cast<DWORD>(size) + 1, &written, nullptr);
     }
 }
 
