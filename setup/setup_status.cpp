@@ -7,8 +7,11 @@
 
 #include <tlhelp32.h>
 
+#include <cstddef>
+#include <cstring>
 #include <cwchar>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -130,6 +133,88 @@ void close_snapshot(HANDLE* snapshot)
     }
 }
 
+// Where the three fields status reads lie in one entry of the system's process list (NtQuerySystemInformation
+// with SystemProcessInformation, api/winternl), in the documented 64-bit layout: ULONG NextEntryOffset,
+// ULONG NumberOfThreads, BYTE Reserved1[48], UNICODE_STRING ImageName (16 bytes), KPRIORITY BasePriority
+// (4 bytes, then 4 of padding), HANDLE UniqueProcessId, PVOID Reserved2, ULONG HandleCount, ULONG SessionId.
+constexpr std::size_t next_entry_offset_at = 0;
+constexpr std::size_t unique_process_id_at = 80;
+constexpr std::size_t session_id_at = 100;
+constexpr std::size_t process_list_entry_head_bytes = session_id_at + sizeof(ULONG);
+
+using query_system_information_routine = LONG(WINAPI*)(int information_class, PVOID information, ULONG length,
+                                                       PULONG returned_length);
+constexpr int system_process_information_class = 5;
+constexpr LONG status_info_length_mismatch = static_cast<LONG>(0xC0000004);
+constexpr ULONG process_list_start_bytes = 256 * 1024;
+constexpr ULONG process_list_margin_bytes = 64 * 1024;
+constexpr int process_list_attempts = 4;
+
+// Every process's session, from the system's process list, which any user may read. ProcessIdToSessionId
+// needs PROCESS_QUERY_INFORMATION on the process, which a LocalSystem companion grants only to administrators
+// and SYSTEM, so a standard user's status could never tell where it runs. Microsoft documents the list's
+// session but warns that the call may change in a later Windows: an empty result sends status back to
+// ProcessIdToSessionId. Resolved at run time, so that a Windows without it still runs status.
+std::vector<std::pair<DWORD, DWORD>> process_sessions()
+{
+    std::vector<std::pair<DWORD, DWORD>> sessions;
+    std::vector<BYTE> list(process_list_start_bytes);
+    ULONG returned_bytes = 0;
+    LONG status = status_info_length_mismatch;
+
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const FARPROC procedure = ntdll != nullptr ? GetProcAddress(ntdll, "NtQuerySystemInformation") : nullptr;
+    if (procedure == nullptr) {
+        return sessions;
+    }
+    // Through a function type without parameters, as GCC asks for a cast between function types.
+    const auto query = reinterpret_cast<query_system_information_routine>(reinterpret_cast<void (*)()>(procedure));
+    for (int attempt = 0; attempt < process_list_attempts && status == status_info_length_mismatch; ++attempt) {
+        status = query(system_process_information_class, list.data(), static_cast<ULONG>(list.size()), &returned_bytes);
+        if (status == status_info_length_mismatch) {
+            list.resize(static_cast<std::size_t>(returned_bytes) + process_list_margin_bytes);
+        }
+    }
+    if (status < 0) {
+        return sessions;
+    }
+    // Each field copied out of the buffer, and only from an entry that lies wholly inside what was returned.
+    const std::size_t size = returned_bytes < list.size() ? returned_bytes : list.size();
+    std::size_t offset = 0;
+    while (offset + process_list_entry_head_bytes <= size) {
+        ULONG next_entry_offset = 0;
+        HANDLE process_id = nullptr;
+        ULONG session_id = 0;
+        std::memcpy(&next_entry_offset, list.data() + offset + next_entry_offset_at, sizeof next_entry_offset);
+        std::memcpy(&process_id, list.data() + offset + unique_process_id_at, sizeof process_id);
+        std::memcpy(&session_id, list.data() + offset + session_id_at, sizeof session_id);
+        sessions.emplace_back(static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(process_id)), session_id);
+        if (next_entry_offset == 0) {
+            break;
+        }
+        offset += next_entry_offset;
+    }
+    return sessions;
+}
+
+// A companion's session: from the process list, else from ProcessIdToSessionId, else unknown with its error.
+void read_session(const std::vector<std::pair<DWORD, DWORD>>& sessions, seen_companion& companion)
+{
+    for (const auto& [process_id, session_id] : sessions) {
+        if (process_id == companion.fact.process_id) {
+            companion.fact.session_id = session_id;
+            return;
+        }
+    }
+    DWORD session_id = 0;
+    if (ProcessIdToSessionId(companion.fact.process_id, &session_id)) {
+        companion.fact.session_id = session_id;
+    } else {
+        companion.session_error = GetLastError();
+        companion.fact.session_known = false;
+    }
+}
+
 // The Orvane.exe processes whose parent is the service's process; the snapshot's error, or 0.
 DWORD list_companions(DWORD service_process_id, std::vector<seen_companion>& companions)
 {
@@ -148,21 +233,19 @@ DWORD list_companions(DWORD service_process_id, std::vector<seen_companion>& com
             // companions with it, so no Orvane.exe of an earlier service process can carry the current one's id.
             if (entry.th32ParentProcessID == service_process_id &&
                 _wcsicmp(entry.szExeFile, companion_file_name) == 0) {
-                DWORD session_id = 0;
-                seen_companion companion = {{entry.th32ProcessID, true, 0}, ERROR_SUCCESS};
-                if (ProcessIdToSessionId(entry.th32ProcessID, &session_id)) {
-                    companion.fact.session_id = session_id;
-                } else {
-                    companion.session_error = GetLastError();
-                    companion.fact.session_known = false;
-                }
-                companions.push_back(companion);
+                companions.push_back({{entry.th32ProcessID, true, 0}, ERROR_SUCCESS});
             }
             more = Process32NextW(snapshot, &entry);
         }
         const DWORD error = GetLastError();
         if (error != ERROR_NO_MORE_FILES) {
             result = report_failure(L"listing the processes", error);
+        }
+    }
+    if (result == ERROR_SUCCESS && !companions.empty()) {
+        const std::vector<std::pair<DWORD, DWORD>> sessions = process_sessions();
+        for (seen_companion& companion : companions) {
+            read_session(sessions, companion);
         }
     }
     close_snapshot(&snapshot);

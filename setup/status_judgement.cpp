@@ -44,7 +44,7 @@ status_judgement judge_status(const status_facts& facts)
     const std::string move_limit = number(session_move_limit_ms / 1000);
     if (!companion.session_known) {
         return {status_verdict::session_unreadable, exit_session_unreadable,
-                "session unreadable: a companion runs, but its session cannot be read without elevation; run status "
+                "session unreadable: a companion runs, but its session cannot be read here; run status "
                 "from an elevated prompt or as SYSTEM"};
     }
     if (facts.console_session == console_session_none) {
