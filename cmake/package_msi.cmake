@@ -58,7 +58,9 @@ endif()
 # not impersonated; +256 only on rollback; +64 its result ignored. 51: sets a property (CustomActionData).
 set(deferred_type 3073)
 set(rollback_type 3393)
-set(action_types InspectRegistration=1 StopService=${deferred_type} RegisterService=${deferred_type}
+# 19: ends the install with an error message (its Target), wixl writes no such action.
+set(action_types RefuseWithoutRollback=19 InspectRegistration=1 InspectRemoval=1 StopService=${deferred_type}
+                 RegisterService=${deferred_type}
                  UnregisterService=${deferred_type} StopServiceRollback=${rollback_type}
                  RegisterServiceRollback=${rollback_type} UnregisterServiceRollback=${rollback_type})
 foreach(action StopServiceRollback StopService RegisterServiceRollback RegisterService UnregisterServiceRollback
@@ -89,6 +91,8 @@ endforeach()
 # Windows Installer hands from the command line to its installing service when a managed install was not started
 # by an administrator. wixl has no Property/@Secure.
 set(secure_properties "ORVANEDIR;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED")
+# An error action has no source; wixl wrote the property that action would have set.
+list(APPEND queries -q "UPDATE `CustomAction` SET `Source` = '' WHERE `Action` = 'RefuseWithoutRollback'")
 # (A quoted argument, as a list element would be cut at its semicolons.)
 execute_process(
   COMMAND ${CPACK_ORVANE_MSIBUILD} ${msi} ${queries} -q
@@ -113,6 +117,37 @@ function(orvane_msi_rows table out)
   list(FILTER rows EXCLUDE REGEX "^$")
   set(${out} "${rows}" PARENT_SCOPE)
 endfunction()
+
+# The package for the tests only (CMake option ORVANE_TEST_FAILS_AFTER_REGISTRATION): one more deferred action as
+# SYSTEM from a test DLL in the Binary table, right after RegisterService and under its condition, that fails on
+# purpose. The release package never has it.
+if(CPACK_ORVANE_FAILURE_DLL)
+  orvane_msi_rows(InstallExecuteSequence sequence)
+  set(register_condition)
+  foreach(row IN LISTS sequence)
+    if(row MATCHES "^RegisterService\\|([^|]*)\\|")
+      set(register_condition "${CMAKE_MATCH_1}")
+    endif()
+  endforeach()
+  # Importing a table replaces it whole: both DLLs, each from a folder named after the table.
+  set(import_dir ${CPACK_TOPLEVEL_DIRECTORY}/msi-import)
+  file(REMOVE_RECURSE ${import_dir})
+  file(MAKE_DIRECTORY ${import_dir}/Binary)
+  file(COPY ${actions_dir}/${actions_name} ${CPACK_ORVANE_FAILURE_DLL} DESTINATION ${import_dir}/Binary)
+  get_filename_component(failure_name ${CPACK_ORVANE_FAILURE_DLL} NAME)
+  file(WRITE ${import_dir}/Binary.idt
+       "Name\tData\ns72\tv0\nBinary\tName\nOrvaneSetupActions\t${actions_name}\nOrvaneTestFailure\t${failure_name}\n")
+  execute_process(
+    COMMAND ${CPACK_ORVANE_MSIBUILD} ${msi} -i ${import_dir}/Binary.idt -q
+            "INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('FailAfterRegistration', ${deferred_type}, 'OrvaneTestFailure', 'FailAfterRegistration')"
+            -q
+            "INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('FailAfterRegistration', '${register_condition}', 4030)"
+    WORKING_DIRECTORY ${import_dir} RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(NOT result EQUAL 0 OR NOT register_condition)
+    message(FATAL_ERROR "package_msi: adding the failing action failed (${result}, condition '${register_condition}'):\n${output}")
+  endif()
+  list(APPEND action_types FailAfterRegistration=${deferred_type})
+endif()
 
 set(broken)
 orvane_msi_rows(CustomAction actions)
@@ -154,8 +189,9 @@ endforeach()
 
 # Rule 2: Windows Installer runs a rollback action only for a failure after it, so each one (XRollback, undoing X)
 # is sequenced before the action it undoes, and every action that changes the system in the script has one. An
-# exception must be named here with its reason; there is none.
-set(rollback_exceptions)
+# An exception must be named here with its reason. FailAfterRegistration, only in the package for the tests, changes
+# nothing: it fails on purpose so that a test sees the rollback of what came before it.
+set(rollback_exceptions FailAfterRegistration)
 foreach(row IN LISTS actions)
   string(REPLACE "|" ";" fields "${row}")
   list(GET fields 0 action)
@@ -218,6 +254,48 @@ endif()
 if(NOT properties MATCHES "(^|;)SecureCustomProperties\\|${secure_properties}(;|$)")
   list(APPEND broken "SecureCustomProperties is not ${secure_properties}")
 endif()
+
+# Rule 5: the package refuses to run without rollback, on which every rule above rests: an error action (19) the
+# very next action after InstallValidate, before InstallInitialize, on the condition RollbackDisabled alone.
+set(after_validate)
+foreach(row IN LISTS sequence)
+  string(REPLACE "|" ";" fields "${row}")
+  list(GET fields -1 number)
+  if(number GREATER "${sequence_of_InstallValidate}" AND number LESS_EQUAL "${sequence_of_RefuseWithoutRollback}")
+    list(GET fields 0 action)
+    list(APPEND after_validate ${action})
+  endif()
+endforeach()
+if(NOT after_validate STREQUAL "RefuseWithoutRollback" OR NOT sequence_of_RefuseWithoutRollback LESS "${sequence_of_InstallInitialize}")
+  list(APPEND broken "RefuseWithoutRollback is not the next action after InstallValidate, before InstallInitialize")
+endif()
+if(NOT sequence MATCHES "(^|;)RefuseWithoutRollback\\|RollbackDisabled\\|")
+  list(APPEND broken "RefuseWithoutRollback is not conditioned on RollbackDisabled alone")
+endif()
+
+# Rule 6: the rollback undoes only what was done, and the removal knows its program without the file. The stop's
+# undo only where the service ran; the deletion and its undo name the program as the registration spells it, which
+# the look on removal reads before RemoveFiles.
+if(NOT sequence MATCHES "(^|;)StopServiceRollback\\|[^|;]* AND OrvaneServiceRunning\\|")
+  list(APPEND broken "StopServiceRollback is not conditioned on OrvaneServiceRunning")
+endif()
+foreach(action UnregisterService UnregisterServiceRollback)
+  if(NOT actions MATCHES "(^|;)Set${action}Data\\|[0-9]+\\|${action}\\|\\[OrvaneServiceProgram\\]\\|")
+    list(APPEND broken "${action} is not given [OrvaneServiceProgram]")
+  endif()
+endforeach()
+if(NOT sequence MATCHES "(^|;)InspectRemoval\\|[$]ServiceProgram=2\\|" OR NOT sequence_of_InspectRemoval LESS "${sequence_of_SetUnregisterServiceData}")
+  list(APPEND broken "InspectRemoval does not run on removal before the deletion's data is set")
+endif()
+
+# Rule 7: packaging conventions. No "Change" in Apps & features (the package has no interface), and no system
+# restore point (the package's own rollback undoes a failed step).
+foreach(setting ARPNOMODIFY=1 MSIFASTINSTALL=1)
+  string(REPLACE "=" "\\|" pattern ${setting})
+  if(NOT properties MATCHES "(^|;)${pattern}(;|$)")
+    list(APPEND broken "the property ${setting} is missing")
+  endif()
+endforeach()
 
 list(REMOVE_DUPLICATES broken)
 if(broken)

@@ -82,6 +82,12 @@ else()
       list(APPEND orvane_tidy_arguments --extra-arg=-isystem${directory})
     endif()
   endforeach()
+  # The shipped binaries' PE headers: ASLR with the relocations it needs, high-entropy ASLR, DEP, and no section both
+  # writable and executable. Plain CMake, so a native Windows build runs it too.
+  add_test(NAME pe_hardening COMMAND ${CMAKE_COMMAND} -P ${PROJECT_SOURCE_DIR}/cmake/pe_hardening.cmake
+                                     $<TARGET_FILE:OrvaneService> $<TARGET_FILE:OrvaneSetup>
+                                     $<TARGET_FILE:OrvaneSetupActions>)
+  set_tests_properties(pe_hardening PROPERTIES LABELS lint)
   # One test a file: each parses all of <windows.h>, so they share the cores.
   foreach(source IN LISTS orvane_checked_sources)
     get_filename_component(orvane_source_name ${source} NAME_WE)

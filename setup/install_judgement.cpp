@@ -105,7 +105,11 @@ marked_notice marked_for_deletion_notice(marked_case where, std::uint32_t proces
     const bool met = where == marked_case::install_met_it || where == marked_case::uninstall_met_it ||
                      where == marked_case::removal_met_it;
     std::wstring line = met ? L"OrvaneService is already marked for deletion" : L"OrvaneService is marked for deletion";
-    if (process_id != 0) {
+    if (process_id == unknown_process_id) {
+        line += L" (process unknown: its state could not be read); it is gone once it has stopped and the programs "
+                L"that hold it open (the Services console, Event Viewer, a monitoring tool) close it, or at the next "
+                L"restart";
+    } else if (process_id != 0) {
         // A marked service is neither restarted by its failure actions nor started at boot.
         line += L", so the service manager neither restarts it nor starts it at the next boot; it is gone once its "
                 L"process ends (end it with \"taskkill /pid " +

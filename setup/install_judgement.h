@@ -61,10 +61,15 @@ path_finding judge_service_path(const std::wstring& final_path, unsigned drive_t
 // package's removal found it marked already (which it counts as removed, as it cannot do more).
 enum class marked_case { uninstall_marked_it, stop_timed_out, install_met_it, uninstall_met_it, removal_met_it };
 
+// Stands for the process of a service whose state could not be read; no process has this id (they are
+// multiples of 4).
+constexpr std::uint32_t unknown_process_id = 0xFFFFFFFF;
+
 struct marked_notice {
     std::wstring line;
     std::uint32_t exit_code; // 0: the uninstall did what it could; the line is no failure
 };
 
-// process_id: the service's process while it still runs, 0 once it has stopped.
+// process_id: the service's process while it still runs, 0 once it has stopped, unknown_process_id when its
+// state could not be read.
 marked_notice marked_for_deletion_notice(marked_case where, std::uint32_t process_id);

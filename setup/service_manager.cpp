@@ -68,11 +68,10 @@ DWORD running_process_id(SC_HANDLE service)
     SERVICE_STATUS_PROCESS process = {};
     DWORD needed = 0;
     if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&process), sizeof process,
-                              &needed) ||
-        process.dwCurrentState == SERVICE_STOPPED) {
-        return 0;
+                              &needed)) {
+        return unknown_process_id;
     }
-    return process.dwProcessId;
+    return process.dwCurrentState == SERVICE_STOPPED ? 0 : process.dwProcessId;
 }
 
 DWORD report_marked(marked_case where, DWORD process_id)

@@ -28,7 +28,7 @@ std::wstring state_text(DWORD state);
 // ask whether it is. Needs SERVICE_CHANGE_CONFIG.
 DWORD probe_marked_for_deletion(SC_HANDLE service, bool& marked);
 
-// The service's process id while it runs, 0 once stopped or when the manager does not say.
+// The service's process id while it runs, 0 once stopped, unknown_process_id when its state cannot be read.
 DWORD running_process_id(SC_HANDLE service);
 
 // Says what a service marked for deletion means where it was met; returns its exit code (0 or the failure told).

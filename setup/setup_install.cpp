@@ -4,6 +4,7 @@
 #include "setup/install_checks.h"
 #include "setup/service_manager.h"
 #include "setup/setup_output.h"
+#include "setup/setup_uninstall.h"
 
 namespace {
 
@@ -112,7 +113,7 @@ DWORD look_for_registration(SC_HANDLE manager, const std::wstring& service_path,
     } else {
         const DWORD error = GetLastError();
         if (error == ERROR_SERVICE_MARKED_FOR_DELETE) {
-            result = report_marked(marked_case::install_met_it, 0);
+            result = report_marked(marked_case::install_met_it, unknown_process_id);
         } else if (error != ERROR_SERVICE_DOES_NOT_EXIST) {
             result = report_failure(L"looking for an earlier registration of OrvaneService", error);
         }
@@ -175,7 +176,9 @@ DWORD install_service(const wchar_t* given_path, install_caller caller)
         // Only what this run made is taken away again; a registration it was updating stays as it is.
         if (result != ERROR_SUCCESS && created) {
             if (DeleteService(service)) {
-                say(L"removed the registration again, since it was incomplete");
+                // Deleting only marks it while a handle to it is open, this one's or another program's.
+                close_service_handle(&service);
+                report_removal(manager, L"removed the registration again, since it was incomplete");
             } else {
                 report_last_error(
                     L"removing the incomplete registration (remove it with \"OrvaneSetup.exe uninstall\")");

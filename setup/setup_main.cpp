@@ -5,6 +5,7 @@
 #include "setup/setup_uninstall.h"
 
 #include <cwchar>
+#include <new>
 
 namespace {
 
@@ -21,10 +22,7 @@ DWORD usage()
     return report_failure(L"no known command given", ERROR_INVALID_PARAMETER);
 }
 
-} // namespace
-
-// wmain (linked with -municode): a path outside the ANSI code page arrives intact.
-int wmain(int argc, wchar_t** argv)
+DWORD run_command(int argc, wchar_t** argv)
 {
     DWORD result = ERROR_SUCCESS;
     if ((argc == 2 || argc == 3) && is_verb(argv[1], L"install")) {
@@ -36,5 +34,22 @@ int wmain(int argc, wchar_t** argv)
     } else {
         result = usage();
     }
-    return static_cast<int>(result);
+    return result;
+}
+
+} // namespace
+
+// wmain (linked with -municode): a path outside the ANSI code page arrives intact. No exception leaves it, to
+// end the program with the C++ runtime's abort and an exit code that says nothing.
+int wmain(int argc, wchar_t** argv)
+{
+    try {
+        return static_cast<int>(run_command(argc, argv));
+    } catch (const std::bad_alloc&) {
+        write_console_line_without_allocating(out_of_memory_line);
+        return static_cast<int>(out_of_memory_exit_code);
+    } catch (...) {
+        write_console_line_without_allocating(exception_line);
+        return static_cast<int>(exception_exit_code);
+    }
 }

@@ -2,6 +2,8 @@
 // Installer log through the sink the package's actions set, and Windows error texts.
 #include "setup/setup_output.h"
 
+#include <cwchar>
+
 namespace {
 
 void write_to_console(const std::wstring& line)
@@ -30,6 +32,31 @@ void write_to_console(const std::wstring& line)
 line_sink current_sink = write_to_console;
 
 } // namespace
+
+void write_console_line_without_allocating(const wchar_t* line) noexcept
+{
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    DWORD written = 0;
+    char bytes[512] = {};
+
+    // cppcheck-suppress knownConditionTrueFalse
+    if (output == INVALID_HANDLE_VALUE || output == nullptr) {
+        return;
+    }
+    if (GetConsoleMode(output, &mode)) {
+        WriteConsoleW(output, line, static_cast<DWORD>(std::wcslen(line)), &written, nullptr);
+        WriteConsoleW(output, L"\r\n", 2, &written, nullptr);
+        return;
+    }
+    // UTF-8, as every other line to a file or pipe; the fixed lines fit the buffer with room to spare.
+    const int size = WideCharToMultiByte(CP_UTF8, 0, line, -1, bytes, sizeof bytes - 2, nullptr, nullptr);
+    if (size > 0) {
+        bytes[size - 1] = '\r';
+        bytes[size] = '\n';
+        WriteFile(output, bytes, static_cast<DWORD>(size) + 1, &written, nullptr);
+    }
+}
 
 void set_line_sink(line_sink sink)
 {

@@ -9,6 +9,21 @@
 // The exit code of a failure whose call left no error code: a failure must never exit 0.
 constexpr DWORD fallback_error = ERROR_GEN_FAILURE;
 
+// The last line of an entry point that met an exception (std::bad_alloc from a string, most likely), and the
+// exit codes they name: fixed texts, since telling them may not allocate, and so the system's English texts of
+// those codes, without a bracket (a package action's line is formatted before it is logged).
+inline const wchar_t* const out_of_memory_line =
+    L"OrvaneSetup: out of memory; stopped before the step was done: error 8: Not enough memory resources are "
+    L"available to process this command.";
+inline const wchar_t* const exception_line =
+    L"OrvaneSetup: an unexpected exception; stopped before the step was done: error 1359: An internal error "
+    L"occurred.";
+constexpr DWORD out_of_memory_exit_code = ERROR_NOT_ENOUGH_MEMORY;
+constexpr DWORD exception_exit_code = ERROR_INTERNAL_ERROR;
+
+// Writes a fixed line to the console without allocating: the last word of the program's entry.
+void write_console_line_without_allocating(const wchar_t* line) noexcept;
+
 // Where say() sends a whole line, "OrvaneSetup: " included, without a line break.
 using line_sink = void (*)(const std::wstring& text);
 

@@ -269,7 +269,7 @@ void print_companions(const status_facts& facts, const std::vector<seen_companio
     if (companions.empty() && facts.listing_error == ERROR_SUCCESS) {
         say(L"companion: none of OrvaneService's own");
     }
-    if (facts.console_session == no_console_session) {
+    if (facts.console_session == console_session_none) {
         say(L"console session: none, no session owns the console");
     } else {
         say(L"console session: " + std::to_wstring(facts.console_session));
@@ -286,7 +286,7 @@ DWORD print_verdict(const status_facts& facts)
 // The companions, looked for again for up to 4 s before "no companion" is judged, then the verdict.
 DWORD report_companions(SC_HANDLE service)
 {
-    status_facts facts = {true, 0, ERROR_SUCCESS, {}, no_console_session};
+    status_facts facts = {true, 0, ERROR_SUCCESS, {}, console_session_none};
     std::vector<seen_companion> companions;
 
     look(service, facts, companions);
@@ -319,7 +319,7 @@ DWORD report_service_status()
         if (service == nullptr) {
             result = report_last_error(L"opening OrvaneService");
             if (result == ERROR_SERVICE_DOES_NOT_EXIST) {
-                result = print_verdict({false, 0, ERROR_SUCCESS, {}, no_console_session});
+                result = print_verdict({false, 0, ERROR_SUCCESS, {}, console_session_none});
             }
         }
     }

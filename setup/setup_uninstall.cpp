@@ -12,8 +12,9 @@ constexpr DWORD stop_progress_interval_ms = 5000;
 // close may still find it for a moment, so uninstall looks again for this long before it says "marked".
 constexpr DWORD removal_settle_ms = 1000;
 
-// After DeleteService and the close of uninstall's own handle: gone, or still held open by another program.
-DWORD report_removal(SC_HANDLE manager)
+} // namespace
+
+DWORD report_removal(SC_HANDLE manager, const wchar_t* gone_line)
 {
     SC_HANDLE service = nullptr;
     DWORD result = ERROR_SUCCESS;
@@ -30,7 +31,7 @@ DWORD report_removal(SC_HANDLE manager)
             marked = true;
         }
         if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
-            say(L"removed OrvaneService");
+            say(gone_line);
             break;
         }
         if (error != ERROR_SUCCESS) {
@@ -49,8 +50,6 @@ DWORD report_removal(SC_HANDLE manager)
     }
     return result;
 }
-
-} // namespace
 
 DWORD stop_and_wait(SC_HANDLE service, uninstall_caller caller)
 {
@@ -129,7 +128,7 @@ DWORD uninstall_service(uninstall_caller caller, const std::wstring& service_pat
             if (error == ERROR_SERVICE_DOES_NOT_EXIST) {
                 say(L"OrvaneService is not registered; nothing to remove");
             } else if (error == ERROR_SERVICE_MARKED_FOR_DELETE) {
-                result = report_marked(met, 0);
+                result = report_marked(met, unknown_process_id);
             } else {
                 result = report_failure(L"opening OrvaneService", error);
             }
@@ -150,9 +149,13 @@ DWORD uninstall_service(uninstall_caller caller, const std::wstring& service_pat
                 if (DeleteService(service)) {
                     // Deleting only marks the service while any handle to it is open, our own included.
                     close_service_handle(&service);
-                    result = report_removal(manager);
+                    result = report_removal(manager, L"removed OrvaneService");
+                } else if (caller == uninstall_caller::by_hand) {
+                    result = report_last_error(L"removing OrvaneService; it stays registered and stopped: start it "
+                                               L"again with \"sc start OrvaneService\"");
                 } else {
-                    result = report_last_error(L"removing OrvaneService");
+                    // The package's rollback starts it again where it was running.
+                    result = report_last_error(L"removing OrvaneService; it stays registered and stopped");
                 }
             }
         }

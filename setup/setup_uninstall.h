@@ -24,3 +24,8 @@ DWORD uninstall_service(uninstall_caller caller, const std::wstring& service_pat
 // its process is ended and the manager does not start it at the next boot. Needs SERVICE_STOP,
 // SERVICE_QUERY_STATUS and, by hand, DELETE.
 DWORD stop_and_wait(SC_HANDLE service, uninstall_caller caller);
+
+// After DeleteService and the close of the caller's own handle: says gone_line once the manager has removed the
+// service, or that it is only marked for deletion while another program holds it open (0 either way); returns
+// the failure of the look, already told.
+DWORD report_removal(SC_HANDLE manager, const wchar_t* gone_line);

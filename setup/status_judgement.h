@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-// WTSGetActiveConsoleSessionId's answer while no session owns the console (during a switch of users).
-constexpr std::uint32_t no_console_session = 0xFFFFFFFF;
+// WTSGetActiveConsoleSessionId's answer while no session owns the console (during a switch of users). Named
+// apart from the service's own constant of that value, so a test can hold both headers.
+constexpr std::uint32_t console_session_none = 0xFFFFFFFF;
 
 // SERVICE_RUNNING as the service manager reports it.
 constexpr std::uint32_t service_state_running = 4;
@@ -20,6 +21,16 @@ constexpr std::uint32_t exit_no_companion = 1168;      // ERROR_NOT_FOUND: "Elem
 constexpr std::uint32_t exit_several_companions = 183; // ERROR_ALREADY_EXISTS, the second-instance code
 constexpr std::uint32_t exit_wrong_session = 7038;     // ERROR_CTX_NOT_CONSOLE: "only on the system console"
 constexpr std::uint32_t exit_session_unreadable = 5;   // ERROR_ACCESS_DENIED: run status elevated
+// ERROR_RETRY: "The operation could not be completed. A retry should be performed." No other verdict uses it,
+// and none of the calls whose failure status exits with before a verdict documents it.
+constexpr std::uint32_t exit_unknown = 1237;
+
+// The longest a move of the companion to the console session takes: the interrupt helper's bound
+// (interrupt_wait_limit_ms in stop/graceful_stop.h), then the companion's grace period after Ctrl-C
+// (grace_period_ms) and the wait before the next launch (poll_interval_ms, both in supervisor/service_main.h).
+// Those headers bring <windows.h> into the Windows build, which this plain library does without; a host row
+// fails when the sum and theirs part.
+constexpr std::uint32_t session_move_limit_ms = 10000 + 20000 + 3000;
 
 // One Orvane.exe whose parent is the service's process.
 struct companion_fact {
@@ -31,7 +42,8 @@ struct companion_fact {
 struct status_facts {
     bool registered;
     std::uint32_t service_state;
-    // Non-zero: the companions could not be looked for (the failing call's error); `companions` is then empty.
+    // Non-zero: the service's state or its companions could not be read (the failing call's error);
+    // `service_state` may then be stale and `companions` is empty.
     std::uint32_t listing_error;
     std::vector<companion_fact> companions;
     std::uint32_t console_session;

@@ -84,6 +84,8 @@ TEST(install_judgement, says_when_a_service_marked_for_deletion_goes_and_exits_a
         {marked_case::uninstall_met_it, 4242, 1072, L"is already marked for deletion, so the service manager neither"},
         {marked_case::uninstall_marked_it, 0, 0, L"is marked for deletion; it is gone when the programs that hold"},
         {marked_case::removal_met_it, 0, 0, L"is already marked for deletion; it is gone when the programs that hold"},
+        {marked_case::install_met_it, unknown_process_id, 1072,
+         L"is already marked for deletion (process unknown: its state could not be read); it is gone once it has"},
     };
     for (const auto& r : rows) {
         const marked_notice notice = marked_for_deletion_notice(r.where, r.process_id);

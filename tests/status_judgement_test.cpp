@@ -1,7 +1,12 @@
 // The verdict of `OrvaneSetup.exe status` and its exit code, from the service's state, companions and console.
 #include "setup/status_judgement.h"
+#include "stop/graceful_stop.h"
+#include "supervisor/service_main.h"
 
 #include <gtest/gtest.h>
+
+#include <map>
+#include <set>
 
 namespace {
 
@@ -40,7 +45,7 @@ TEST(status_judgement, one_verdict_and_a_distinct_exit_code_for_what_status_gath
          1168,
          "not even after a second look"},
         {"no session owns the console, no companion",
-         {true, service_state_running, 0, {}, no_console_session},
+         {true, service_state_running, 0, {}, console_session_none},
          status_verdict::no_companion,
          1168,
          "no session owns the console"},
@@ -48,9 +53,9 @@ TEST(status_judgement, one_verdict_and_a_distinct_exit_code_for_what_status_gath
          {true, service_state_running, 0, {in_session_2}, 1},
          status_verdict::wrong_session,
          7038,
-         "runs in session 2, the console is session 1; OrvaneService moves it there, which takes up to about 25 s"},
+         "runs in session 2, the console is session 1; OrvaneService moves it there, which takes up to 33 s"},
         {"no session owns the console, the companion still runs",
-         {true, service_state_running, 0, {in_session_1}, no_console_session},
+         {true, service_state_running, 0, {in_session_1}, console_session_none},
          status_verdict::wrong_session,
          7038,
          "while no session owns the console"},
@@ -72,16 +77,28 @@ TEST(status_judgement, one_verdict_and_a_distinct_exit_code_for_what_status_gath
         {"the companions could not be looked for",
          {true, service_state_running, 1450, {}, 1},
          status_verdict::unknown,
-         1450,
-         "could not be looked for"},
+         1237,
+         "could not be read (error 1450)"},
+        {"the state query failed, leaving the state unread",
+         {true, 0, 6, {}, 1},
+         status_verdict::unknown,
+         1237,
+         "could not be read (error 6)"},
     };
+    std::map<status_verdict, std::uint32_t> code_of;
+    std::set<std::uint32_t> codes;
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
         const status_judgement judgement = judge_status(r.facts);
         EXPECT_EQ(judgement.verdict, r.verdict);
         EXPECT_EQ(judgement.exit_code, r.exit_code);
         EXPECT_NE(judgement.text.find(r.text_part), std::string::npos) << judgement.text;
+        code_of.emplace(r.verdict, r.exit_code);
+        codes.insert(r.exit_code);
     }
+    EXPECT_EQ(codes.size(), code_of.size()) << "two verdicts share an exit code";
+    // The figure in the wrong-session verdict is the service's own worst case of a move.
+    EXPECT_EQ(session_move_limit_ms, interrupt_wait_limit_ms + grace_period_ms + poll_interval_ms);
 }
 
 } // namespace

@@ -733,7 +733,7 @@ msi_lines() {
 # registration for another program left alone, a failed install rolled back.
 scenario_msi() {
     setup
-    local dir='C:\Apps\Orvane' svc hand pid exe higher_code other
+    local dir='C:\Apps\Orvane' svc hand pid exe higher_code other other_dir
     svc=$(unix_path "$dir\\service")
     mkdir -p "$(unix_path 'C:\pkg')"
     cp "${ORVANE_MSI:?}" "$(unix_path 'C:\pkg\base.msi')"
@@ -817,19 +817,22 @@ scenario_msi() {
         "the new version brought the registration up to date"
     run_msi cleanup /x 'C:\pkg\higher.msi'
 
-    # A registration made by hand for a program elsewhere is refused before anything changes, and stays.
-    install_layout "$SERVICE_EXE" "$COMPANION_EXE" 'C:\Other' svc
-    cp "$SETUP_EXE" "$(unix_path 'C:\Other\svc')/"
-    run_setup 'C:\Other\svc\OrvaneSetup.exe' install
-    [[ $SETUP_EXIT == 0 ]] || fatal "OrvaneSetup.exe install by hand in C:\Other: exit $SETUP_EXIT: $SETUP_OUT"
+    # A registration made by hand for a program elsewhere is refused before anything changes, and stays. Its folder's
+    # name holds brackets and braces, which the installer's log would read as a property and a condition.
+    other_dir='C:\Other [ProductName] {x}'
+    install_layout "$SERVICE_EXE" "$COMPANION_EXE" "$other_dir" svc
+    cp "$SETUP_EXE" "$(unix_path "$other_dir\\svc")/"
+    run_setup "$other_dir\\svc\\OrvaneSetup.exe" install
+    [[ $SETUP_EXIT == 0 ]] || fatal "OrvaneSetup.exe install by hand in $other_dir: exit $SETUP_EXIT: $SETUP_OUT"
     other=$(svcctl config "$ORVANE_SERVICE_NAME")
     run_msi foreign /i 'C:\pkg\base.msi' "ORVANEDIR=$dir"
-    expect_eq "$(msi_state)/$(svcctl config "$ORVANE_SERVICE_NAME" | grep -c 'binpath="C:\\Other\\svc\\OrvaneService.exe"')" \
+    expect_eq "$(msi_state)/$(svcctl config "$ORVANE_SERVICE_NAME" | grep -cF "binpath=\"$other_dir\\svc\\OrvaneService.exe\"")" \
         "exit=1603 products= service=1/1" "an install over another program's registration fails and leaves it"
-    expect_match "$(msi_lines foreign | tail -n1)" '^OrvaneSetup: OrvaneService is registered for another program, "C:\\Other\\svc\\OrvaneService\.exe"; left as it is' \
-        "the log says why"
+    expect_eq "$(msi_lines foreign | tail -n1 | grep -o '^OrvaneSetup: OrvaneService is registered for another program, "[^"]*"; left as it is')" \
+        "OrvaneSetup: OrvaneService is registered for another program, \"$other_dir\\svc\\OrvaneService.exe\"; left as it is" \
+        "the log says why, with the brackets and braces as they are"
     expect_eq "$(svcctl config "$ORVANE_SERVICE_NAME")" "$other" "that registration is unchanged"
-    run_setup 'C:\Other\svc\OrvaneSetup.exe' uninstall
+    run_setup "$other_dir\\svc\\OrvaneSetup.exe" uninstall
 
     # The recorded folder went with the product, so this install looks in the default folder, where no Orvane.exe is.
     run_msi failed /i 'C:\pkg\base.msi'
@@ -837,6 +840,53 @@ scenario_msi() {
     expect_eq "$(msi_lines failed | grep -c '^OrvaneSetup: companion not found at "C:\\Program Files\\Orvane\\Orvane\.exe"')" \
         1 "the log says why: install looked in [ProgramFiles64Folder]Orvane"
     expect_eq "$(find "$(unix_path 'C:\Program Files\Orvane')" -type f 2>/dev/null | wc -l)" 0 "rolled back: no file left"
+}
+
+# What Wine shows of a removal and of a package that fails: a removal of a program installed through another spelling
+# of its folder than the registration's deletes that registration; the package for the tests, which fails right
+# after its registration, ends in 1603 with its reason in the log and leaves a service stopped by hand stopped.
+scenario_msi_failures() {
+    setup
+    local dir='C:\Apps\Orvane' svc
+    svc=$(unix_path "$dir\\service")
+    mkdir -p "$(unix_path 'C:\pkg')"
+    cp "${ORVANE_MSI:?}" "$(unix_path 'C:\pkg\base.msi')"
+    cp "${ORVANE_FAILING_MSI:?}" "$(unix_path 'C:\pkg\failing.msi')"
+    install_layout "$SERVICE_EXE" "$COMPANION_EXE" "$dir" service
+    REC=$(unix_path "$dir")/companion.rec
+
+    # Without rollback the package refuses to run, before anything changes (Wine logs no error action's message).
+    run_msi no_rollback /i 'C:\pkg\base.msi' "ORVANEDIR=$dir" DISABLEROLLBACK=1
+    expect_eq "$(msi_state)/$(grep -ac 'Action start [0-9:]*: RefuseWithoutRollback\.' "$(unix_path 'C:\pkg\no_rollback.log')")" \
+        "exit=1603 products= service=1060/1" "with rollback disabled: the refusal ran, 1603, nothing installed"
+
+    # Wine has no short names; "\.\" spells the folder otherwise than its final path, which install registers.
+    run_msi spelled /i 'C:\pkg\base.msi' 'ORVANEDIR=C:\Apps\.\Orvane'
+    expect_eq "$(msi_state)/$(svcctl config "$ORVANE_SERVICE_NAME" | grep -c '^config binpath="C:\\Apps\\Orvane\\service\\')" \
+        "exit=0 products=$ORVANE_VERSION, service=4/1" "an install through another spelling registers the final path"
+    run_msi spelled_removal /x 'C:\pkg\base.msi'
+    expect_eq "$(msi_state)/$(msi_lines spelled_removal | tail -n1)" \
+        "exit=0 products= service=1060/OrvaneSetup: removed OrvaneService" \
+        "its removal still knows the registration for its own, after RemoveFiles, and deletes it"
+
+    # A registration made by hand for the same program (the removal took the folder), started, then stopped by hand.
+    install_layout "$SERVICE_EXE" "$COMPANION_EXE" "$dir" service
+    cp "$SETUP_EXE" "$svc/"
+    run_setup "$dir\\service\\OrvaneSetup.exe" install
+    [[ $SETUP_EXIT == 0 ]] || fatal "OrvaneSetup.exe install by hand: exit $SETUP_EXIT: $SETUP_OUT"
+    start_service
+    wait_for_starts "$REC" 1 8000 || fatal "the companion is launched"
+    stop_service
+    run_msi failing /i 'C:\pkg\failing.msi' "ORVANEDIR=$dir"
+    expect_eq "$(msi_state)" "exit=1603 products= service=1" "the failing package: 1603, no product, the service still stopped"
+    expect_eq "$(grep -ac '^OrvaneTest: this package is built for the tests and fails here on purpose' \
+        "$(unix_path 'C:\pkg\failing.log')")" 1 "the /l*v log says why"
+    # Wine's rollback deletes the program rather than putting back the one it replaced, so an undo of the stop would
+    # find no program to start here: the log shows whether it was scheduled at all.
+    expect_eq "$(msi_lines failing | grep -c -e 'is STOPPED (1); a rollback leaves it stopped$' -e 'started OrvaneService again')/$(
+        grep -ac 'Action start [0-9:]*: StopServiceRollback\.' "$(unix_path 'C:\pkg\failing.log')")" 1/0 \
+        "the look before the script saw it stopped, and the stop's undo was never scheduled"
+    expect_eq "$(companion_starts "$REC" | wc -l)" 1 "no companion was launched again"
 }
 
 # Deleting a service another program holds open only marks it: uninstall says so (0), install and a second
