@@ -153,7 +153,8 @@ function related_products {
 }
 function version_of([string]$file) { (Get-Item -LiteralPath (Join-Path $ServiceDir $file)).VersionInfo.ProductVersion }
 
-function wait_state([string]$state, [int]$limit_ms) { wait_until { (service_state) -eq $state } $limit_ms }
+# Not $state: PowerShell's names ignore case, and it would hide $State below.
+function wait_state([string]$wanted, [int]$limit_ms) { wait_until { (service_state) -eq $wanted } $limit_ms }
 function start_service {
     $null = sc_exe "start $ServiceName" 'sc-start'
     need (wait_state 'Running' 15000) "the service reaches Running (state: $(service_state))"
