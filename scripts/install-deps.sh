@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the builds and tests need (or only those named as arguments); does
-# nothing, quietly, when all are there.
+# Installs the Debian packages the builds and tests need (or only those named as arguments), and with no
+# arguments also the lint tools of the Windows-side files (scripts/install-lint-tools.sh); does nothing,
+# quietly, when all are there.
 set -euo pipefail
 
 # clang and libclang-rt-14-dev: the fuzz build (clang's libFuzzer and sanitizer runtimes); cppcheck: lint;
@@ -17,14 +18,16 @@ for package in "${packages[@]}"; do
     missing+=("$package")
   fi
 done
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  # With recommended packages: Wine's own programs and libraries the tests rely on come that way.
+  echo "installing: ${missing[*]}"
+  sudo_cmd=()
+  if [ "$(id -u)" -ne 0 ]; then
+    sudo_cmd=(sudo)
+  fi
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
-# With recommended packages: Wine's own programs and libraries the tests rely on come that way.
-echo "installing: ${missing[*]}"
-sudo_cmd=()
-if [ "$(id -u)" -ne 0 ]; then
-  sudo_cmd=(sudo)
+if [ $# -eq 0 ]; then
+  "$(dirname "$0")/install-lint-tools.sh"
 fi
-"${sudo_cmd[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null

@@ -1,6 +1,8 @@
 // Test double of Orvane.exe: behaves as companion.cfg beside it says and records what it saw in companion.rec.
 #include <windows.h>
 
+#include <sddl.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -181,13 +183,71 @@ std::string handle_kind(DWORD which)
     }
 }
 
+// The session this process runs in, as the service manager's and status's view of it is judged against.
+std::string session_field()
+{
+    DWORD session = 0;
+    if (!ProcessIdToSessionId(GetCurrentProcessId(), &session)) {
+        return "session=error" + std::to_string(GetLastError());
+    }
+    return "session=" + std::to_string(session);
+}
+
+// The name of a window station or desktop handle, or "error<code>" when it cannot be read.
+std::string object_name(HANDLE object)
+{
+    wchar_t name[256] = {};
+    DWORD needed = 0;
+    if (object == nullptr || !GetUserObjectInformationW(object, UOI_NAME, name, sizeof name, &needed)) {
+        return "error" + std::to_string(GetLastError());
+    }
+    return narrow(name);
+}
+
+// Where a window of this process would appear: WinSta0\Default is the interactive desktop of its session.
+// Neither handle is closed: they belong to the process and the thread, not to this call.
+std::string desktop_field()
+{
+    const std::string station = object_name(GetProcessWindowStation());
+    return "desktop=" + station + "\\" + object_name(GetThreadDesktop(GetCurrentThreadId()));
+}
+
+// The token's user as a SID string: S-1-5-18 for LocalSystem, the service's own account.
+std::string account_field()
+{
+    HANDLE token = nullptr;
+    unsigned char buffer[256] = {};
+    DWORD needed = 0;
+    wchar_t* sid_text = nullptr;
+    std::string field = "account=";
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        field += "error" + std::to_string(GetLastError());
+    } else if (!GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &needed)) {
+        field += "error" + std::to_string(GetLastError());
+    } else if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid_text)) {
+        field += "error" + std::to_string(GetLastError());
+    } else {
+        field += narrow(sid_text);
+    }
+    if (sid_text != nullptr) {
+        LocalFree(sid_text);
+        sid_text = nullptr;
+    }
+    if (token != nullptr) {
+        CloseHandle(token);
+        token = nullptr;
+    }
+    return field;
+}
+
 std::string seen_fields(const char* role)
 {
     wchar_t cwd[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, cwd);
     return std::string("role=") + role + "\t" + in_job_field() + "\tstdin=" + handle_kind(STD_INPUT_HANDLE) +
            "\tstdout=" + handle_kind(STD_OUTPUT_HANDLE) + "\tstderr=" + handle_kind(STD_ERROR_HANDLE) +
-           "\tcwd=" + narrow(cwd) + "\tcmd=" + narrow(GetCommandLineW());
+           "\tcwd=" + narrow(cwd) + "\t" + session_field() + "\t" + desktop_field() + "\t" + account_field() +
+           "\tcmd=" + narrow(GetCommandLineW());
 }
 
 // A copy of this program that only records itself and sleeps; it inherits no handles.

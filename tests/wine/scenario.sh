@@ -173,6 +173,10 @@ scenario_lifecycle() {
     # Given a null standard input, Wine 8 hands the program a character-device handle (its console) instead.
     expect_match "$(rec_field stdin "$start")" '^(none|char)$' "no file or pipe as standard input"
     expect_match "$(rec_field cmd "$start")" '^"?([A-Za-z]:\\orvane\\)?Orvane\.exe"?$' "it is started with no arguments"
+    # Wine has one session (1) and runs services as its own user: session 0 apart and S-1-5-18 show on Windows only.
+    expect_eq "$(rec_field session "$start")/$(rec_field desktop "$start" | tr '[:upper:]' '[:lower:]')" '1/winsta0\default' \
+        "it runs in the console session, on the interactive desktop"
+    expect_match "$(rec_field account "$start")" '^S-1-5-[0-9-]+$' "its account is read as a SID"
 
     local interrogate
     interrogate=$(svcctl interrogate "$ORVANE_SERVICE_NAME")
