@@ -633,6 +633,8 @@ scenario_status() {
 
     [[ $(field pid "$(proctool kill "$pid" 9)") == "$pid" ]] || fatal "kill the companion"
     run_setup "$setup_exe" status
+    # status can see the new process a moment before the double has written its start record.
+    wait_for_starts "$REC" 2 3000 || fatal "the second companion records its start"
     second=$(rec_field pid "$(companion_starts "$REC" | sed -n 2p)")
     expect_setup_line '^OrvaneSetup: no companion found; looking again for up to 4 s' "in the relaunch gap: no companion at first"
     expect_eq "$SETUP_EXIT/$(grep -a '^OrvaneSetup: companion: ' <<<"$SETUP_OUT" | sed 's/, session .*//')" \
