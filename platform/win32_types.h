@@ -6,6 +6,11 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// Without it <windows.h> defines min and max as macros, which break std::min and std::max. MinGW's C++
+// library defines it whenever one of its headers comes first; MSVC's never does.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 
 // Wide literals: the platform takes UTF-16, which is wchar_t on Windows.

@@ -6,9 +6,10 @@ set -euo pipefail
 
 # clang and libclang-rt-14-dev: the fuzz build (clang's libFuzzer and sanitizer runtimes); cppcheck: lint;
 # zip, osslsigncode and openssl: the release package (reproducible ZIP, signing, its tests);
-# wixl and msitools: the Windows Installer package (wixl builds it, msibuild and msiinfo patch and read it back).
-packages=(cmake make g++ googletest libgtest-dev libgmock-dev g++-mingw-w64-x86-64 wine64 clang-format clang-tidy
-  clang libclang-rt-14-dev cppcheck zip osslsigncode openssl wixl msitools)
+# wixl and msitools: the Windows Installer package (wixl builds it, msibuild and msiinfo patch and read it back);
+# g++-mingw-w64-x86-64-posix and googletest's sources: the unit tests as Windows programs (std::thread).
+packages=(cmake make g++ googletest libgtest-dev libgmock-dev g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix wine64
+  clang-format clang-tidy clang libclang-rt-14-dev cppcheck zip osslsigncode openssl wixl msitools)
 if [ $# -gt 0 ]; then
   packages=("$@")
 fi

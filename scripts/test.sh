@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the host, sanitizer, ThreadSanitizer, fuzz and Windows builds, and
-# runs every test through CTest: unit and scenario tests, lint, bounded fuzzing, the Wine end-to-end tests.
+# Installs what is missing, builds the host, sanitizer, ThreadSanitizer, fuzz and Windows builds and the unit
+# tests as Windows programs, and runs every test through CTest: unit and scenario tests, lint, bounded fuzzing,
+# the Wine end-to-end tests, the unit tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,7 +16,7 @@ if setarch "$(uname -m)" -R true 2>/dev/null; then
   no_aslr=(setarch "$(uname -m)" -R)
 fi
 
-presets=(host sanitize tsan fuzz windows)
+presets=(host sanitize tsan fuzz windows windows-tests)
 
 # One line a stage and its time afterwards, so a slow stage shows in the CI log.
 stage_start=$SECONDS
@@ -84,6 +85,15 @@ for preset in "${presets[@]}"; do
     run_ctest ctest --preset windows -L lint || status=1
     stage "tests: windows (Wine)"
     run_ctest ctest --preset windows -LE lint || status=1
+    ;;
+  windows-tests)
+    stage "tests: windows-tests (Wine)"
+    run_ctest ctest --preset windows-tests || status=1
+    # GoogleTest's own summary of each program, from the log CTest keeps.
+    grep -h -o -E '^\[  PASSED  \] [0-9]+ tests?\.' build/windows-tests/Testing/Temporary/LastTest.log 2>/dev/null |
+      awk '{ passed += $4; programs++ }
+        END { printf "windows-tests: %d tests passed in %d Windows unit-test program(s) under Wine\n", passed, programs }' || true
+    coverage windows-tests
     ;;
   *)
     stage "tests: $preset"

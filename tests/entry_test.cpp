@@ -98,7 +98,7 @@ TEST(entry_runs, service_mode_works_from_the_parent_directory_and_exits_with_the
         the_service = {};
         run.at(5000).stop();
         EXPECT_EQ(run.run_service(), 0) << "a normal run exits 0, not with the dispatcher's TRUE";
-        EXPECT_EQ(run.cwd(), u"C:\\Orvane");
+        EXPECT_EQ(run.cwd(), WIDE("C:\\Orvane"));
         EXPECT_EQ(run.reports().back().status.dwCurrentState, SERVICE_STOPPED);
         EXPECT_EQ(run.live(), sim::world::run_long());
         EXPECT_TRUE(run.faults().empty());
@@ -110,7 +110,7 @@ TEST(entry_runs, service_mode_works_from_the_parent_directory_and_exits_with_the
         the_service = {};
         run.started_by_service_manager = false;
         EXPECT_EQ(run.run_service(), static_cast<int>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
-        EXPECT_EQ(run.cwd(), u"C:\\Orvane");
+        EXPECT_EQ(run.cwd(), WIDE("C:\\Orvane"));
         EXPECT_TRUE(run.reports().empty());
         expect_nothing_left(run);
     }
@@ -126,9 +126,9 @@ TEST(entry_runs, service_mode_works_from_the_parent_directory_and_exits_with_the
         sim::world run;
         the_service = {};
         run.started_by_service_manager = false;
-        run.executable_path = u"C:\\OrvaneService.exe";
+        run.executable_path = WIDE("C:\\OrvaneService.exe");
         run.run_service();
-        EXPECT_EQ(run.cwd(), u"C:");
+        EXPECT_EQ(run.cwd(), WIDE("C:"));
         expect_nothing_left(run);
     }
 }
@@ -142,7 +142,7 @@ TEST(entry_runs, interrupt_mode_raises_ctrl_c_and_exits_with_its_result_alone)
     // Trailing text after the digits is ignored, as atol does.
     EXPECT_EQ(run.run_service({"--terminate", std::to_string(target) + "abc"}), 0);
     EXPECT_EQ(run.process(target)->ended, sim::end_reason::ctrl_c);
-    EXPECT_EQ(run.cwd(), u"C:\\Windows\\system32") << "the working directory is not touched";
+    EXPECT_EQ(run.cwd(), WIDE("C:\\Windows\\system32")) << "the working directory is not touched";
     EXPECT_EQ(run.calls("GetModuleFileNameW"), 0u);
     EXPECT_EQ(run.calls("StartServiceCtrlDispatcherA"), 0u);
 

@@ -33,7 +33,7 @@ const reference_run reference_runs[] = {
     // On a system with GetTempPath2W, so that its lookup and call are swept as well.
     {"startup_then_stop", 0,
      [](sim::world& world) {
-         world.private_temp_path = u"C:\\Windows\\SystemTemp\\";
+         world.private_temp_path = WIDE("C:\\Windows\\SystemTemp\\");
          world.at(1000).stop();
      }},
     // The first companion's output takes the log past its cap, so the relaunch sets the log aside.

@@ -21,9 +21,9 @@ std::size_t first_line_with(const sim::world& world, const std::string& text)
     return static_cast<std::size_t>(found - log.begin());
 }
 
-std::u16string stop_line_for(const std::u16string& executable, DWORD process_id)
+wide_string stop_line_for(const wide_string& executable, DWORD process_id)
 {
-    return u"\"" + executable + u"\" --terminate " + sim::widen(std::to_string(process_id));
+    return WIDE("\"") + executable + WIDE("\" --terminate ") + sim::widen(std::to_string(process_id));
 }
 
 TEST(request_stop, helper_starts_detached_in_the_token_session_and_interrupts_the_companion)
@@ -45,7 +45,7 @@ TEST(request_stop, helper_starts_detached_in_the_token_session_and_interrupts_th
     EXPECT_TRUE(helper.inherited.empty());
     EXPECT_EQ(helper.startup_size, 104u);
     EXPECT_EQ(helper.startup_flags, 0u);
-    EXPECT_EQ(helper.desktop, u"winsta0\\default");
+    EXPECT_EQ(helper.desktop, WIDE("winsta0\\default"));
     EXPECT_EQ(helper.std_input, nullptr);
     EXPECT_EQ(helper.std_output, nullptr);
     EXPECT_EQ(helper.std_error, nullptr);
@@ -69,7 +69,7 @@ TEST(request_stop, helper_starts_detached_in_the_token_session_and_interrupts_th
 TEST(request_stop, executable_path_with_spaces_reaches_the_helper_whole)
 {
     sim::world world;
-    const std::u16string spaced = u"C:\\Program Files\\Orvane Tools\\svc\\Orvane Service.exe";
+    const wide_string spaced = WIDE("C:\\Program Files\\Orvane Tools\\svc\\Orvane Service.exe");
     world.executable_path = spaced;
     world.files.insert(spaced);
     const DWORD companion = world.start_console_process(sim::runs_until_ctrl_c(), 1);

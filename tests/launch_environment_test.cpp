@@ -13,8 +13,8 @@ namespace {
 
 using names = std::vector<std::string>;
 
-const std::u16string default_log_path = u"C:\\Windows\\Temp\\orvane.log";
-const std::u16string previous_log_path = u"C:\\Windows\\Temp\\orvane.1.log";
+const wide_string default_log_path = WIDE("C:\\Windows\\Temp\\orvane.log");
+const wide_string previous_log_path = WIDE("C:\\Windows\\Temp\\orvane.1.log");
 constexpr DWORD launch_flags = CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT;
 constexpr DWORD injected_error = 0xE000;
 
@@ -49,7 +49,7 @@ TEST(launch_environment, built_with_every_startup_field_and_only_the_handle_list
     const STARTUPINFOW& startup = environment->startup_info.StartupInfo;
     EXPECT_EQ(startup.cb, 112u);
     ASSERT_NE(startup.lpDesktop, nullptr);
-    EXPECT_EQ(std::u16string(startup.lpDesktop), u"winsta0\\default");
+    EXPECT_EQ(wide_string(startup.lpDesktop), WIDE("winsta0\\default"));
     EXPECT_EQ(startup.dwFlags, STARTF_USESTDHANDLES);
     EXPECT_EQ(startup.hStdInput, nullptr);
     EXPECT_EQ(startup.hStdOutput, environment->log_handle);
@@ -112,7 +112,7 @@ TEST(launch_environment, each_launch_goes_into_the_job_set_last_and_inherits_onl
     EXPECT_EQ(first_companion->std_output, environment->log_handle);
     EXPECT_EQ(first_companion->std_error, environment->log_handle);
     EXPECT_EQ(first_companion->std_input, nullptr);
-    EXPECT_EQ(first_companion->desktop, u"winsta0\\default");
+    EXPECT_EQ(first_companion->desktop, WIDE("winsta0\\default"));
 
     PROCESS_INFORMATION second = {};
     set_launch_job(environment.get(), second_job);
@@ -141,22 +141,22 @@ TEST(launch_environment, log_goes_to_the_private_temporary_directory_where_the_s
         const char* name;
         bool has_private_temp_path;
         const char* failing; // nullptr: none
-        std::u16string log_path;
+        wide_string log_path;
     };
-    const std::u16string private_log = u"C:\\Windows\\SystemTemp\\orvane.log";
+    const wide_string private_log = WIDE("C:\\Windows\\SystemTemp\\orvane.log");
     const std::vector<row> rows = {
         {"newer Windows", true, nullptr, private_log},
         {"older Windows", false, nullptr, default_log_path},
         {"kernel32 not found", true, "GetModuleHandleW", default_log_path},
         {"lookup fails", true, "GetProcAddress", default_log_path},
         // Never the folder every user may write: the zeroed buffer names the current directory.
-        {"private query fails", true, "GetTempPath2W", u"orvane.log"},
+        {"private query fails", true, "GetTempPath2W", WIDE("orvane.log")},
     };
     for (const row& each : rows) {
         SCOPED_TRACE(each.name);
         sim::world world;
         if (each.has_private_temp_path) {
-            world.private_temp_path = u"C:\\Windows\\SystemTemp\\";
+            world.private_temp_path = WIDE("C:\\Windows\\SystemTemp\\");
         }
         if (each.failing != nullptr) {
             world.fail(each.failing, 1, ERROR_ACCESS_DENIED);
@@ -174,16 +174,16 @@ TEST(launch_environment, temporary_path_decides_whether_the_log_name_fits)
     // 249 characters of directory plus "orvane.log" and the terminator fill the 260-character buffer exactly.
     {
         sim::world world;
-        world.temp_path = u"C:\\" + std::u16string(245, u'd') + u"\\";
+        world.temp_path = WIDE("C:\\") + wide_string(245, WIDE('d')) + WIDE("\\");
         ASSERT_EQ(world.temp_path.size(), 249u);
         auto environment = std::make_unique<launch_environment>();
         EXPECT_TRUE(build_launch_environment(environment.get()));
-        EXPECT_EQ(world.files.count(world.temp_path + u"orvane.log"), 1u);
+        EXPECT_EQ(world.files.count(world.temp_path + WIDE("orvane.log")), 1u);
     }
     // One character more: the append empties the path and the open fails; nothing else is made.
     {
         sim::world world;
-        world.temp_path = u"C:\\" + std::u16string(246, u'd') + u"\\";
+        world.temp_path = WIDE("C:\\") + wide_string(246, WIDE('d')) + WIDE("\\");
         auto environment = std::make_unique<launch_environment>();
         EXPECT_FALSE(build_launch_environment(environment.get()));
         EXPECT_EQ(os->GetLastError(), ERROR_PATH_NOT_FOUND);

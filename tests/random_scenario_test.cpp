@@ -36,7 +36,7 @@ constexpr unsigned final_stops = 4;
 constexpr unsigned steps_max = 12;
 constexpr unsigned companions_max = 6;
 constexpr unsigned nth_max = 8;
-const std::u16string companion_path = u"C:\\Orvane\\Orvane.exe";
+const wide_string companion_path = WIDE("C:\\Orvane\\Orvane.exe");
 
 enum class step_kind {
     stop,
@@ -262,7 +262,7 @@ void script(sim::world& world, const scenario& drawn)
 {
     world.console_session(drawn.first_console);
     if (drawn.private_temp_path) {
-        world.private_temp_path = u"C:\\Windows\\SystemTemp\\";
+        world.private_temp_path = WIDE("C:\\Windows\\SystemTemp\\");
     }
     if (drawn.companion_missing) {
         world.files.erase(companion_path);

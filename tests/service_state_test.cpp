@@ -115,7 +115,10 @@ TEST_F(registered_service, session_change_signals_only_on_console_connect)
     report_start_pending();
     report_running();
     const std::size_t reports_before = world.reports().size();
-    for (DWORD event_type : {WTS_CONSOLE_DISCONNECT, 3u, 4u, WTS_SESSION_LOGON, 6u, WTS_SESSION_LOCK, 8u, 9u}) {
+    // An array, not a braced list: <windows.h> defines the named codes as int, so a list of them and unsigned
+    // literals has no single type there.
+    const DWORD event_types[] = {WTS_CONSOLE_DISCONNECT, 3, 4, WTS_SESSION_LOGON, 6, WTS_SESSION_LOCK, 8, 9};
+    for (DWORD event_type : event_types) {
         EXPECT_EQ(service_control_handler(SERVICE_CONTROL_SESSIONCHANGE, event_type, nullptr, nullptr), NO_ERROR);
         EXPECT_FALSE(world.event_signalled(the_service.session_event)) << "event type " << event_type;
     }
@@ -132,8 +135,14 @@ TEST_F(registered_service, interrogate_and_unknown_controls_change_nothing)
     report_running();
     const std::size_t reports_before = world.reports().size();
     EXPECT_EQ(service_control_handler(SERVICE_CONTROL_INTERROGATE, 0, nullptr, nullptr), NO_ERROR);
-    for (DWORD control : {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_SHUTDOWN,
-                          SERVICE_CONTROL_PARAMCHANGE, 0u, 128u, 255u}) {
+    const DWORD controls[] = {SERVICE_CONTROL_PAUSE,
+                              SERVICE_CONTROL_CONTINUE,
+                              SERVICE_CONTROL_SHUTDOWN,
+                              SERVICE_CONTROL_PARAMCHANGE,
+                              0,
+                              128,
+                              255};
+    for (DWORD control : controls) {
         EXPECT_EQ(service_control_handler(control, WTS_CONSOLE_CONNECT, nullptr, nullptr), ERROR_CALL_NOT_IMPLEMENTED)
             << "control " << control;
     }

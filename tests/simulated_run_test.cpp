@@ -18,7 +18,7 @@ TEST(simulated_run, a_companion_that_ends_by_itself_is_relaunched_and_stopped_gr
     const int exit_status = world.run_service();
 
     EXPECT_EQ(exit_status, 0) << "a normal run exits 0, whatever the dispatcher itself returned";
-    EXPECT_EQ(world.cwd(), u"C:\\Orvane");
+    EXPECT_EQ(world.cwd(), WIDE("C:\\Orvane"));
     auto launched = world.companions();
     ASSERT_EQ(launched.size(), 2u);
     EXPECT_EQ(launched[0]->started_at, 3000u) << "first launch after the 3 s poll";

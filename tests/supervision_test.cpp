@@ -101,7 +101,7 @@ TEST_F(supervision, starts_up_in_order_and_launches_the_companion_as_configured)
     ASSERT_EQ(launched.size(), 1u);
     const sim::process_record& companion = *launched[0];
     EXPECT_EQ(companion.started_at, 3000u) << "no sooner than one poll after the running report";
-    EXPECT_EQ(companion.application, u"C:\\Orvane\\Orvane.exe");
+    EXPECT_EQ(companion.application, WIDE("C:\\Orvane\\Orvane.exe"));
     EXPECT_TRUE(companion.command_line.empty());
     EXPECT_EQ(companion.session, 1u);
     EXPECT_EQ(companion.creation_flags, 0x08080400u);
@@ -488,8 +488,8 @@ TEST_F(supervision, a_failed_token_job_or_launch_closes_what_the_cycle_made_and_
 
 TEST_F(supervision, a_missing_companion_closes_each_cycles_token_and_job_and_is_found_once_it_appears)
 {
-    world.files.erase(u"C:\\Orvane\\Orvane.exe");
-    world.at(10500).add_file(u"C:\\Orvane\\Orvane.exe");
+    world.files.erase(WIDE("C:\\Orvane\\Orvane.exe"));
+    world.at(10500).add_file(WIDE("C:\\Orvane\\Orvane.exe"));
     world.at(20000).stop();
 
     world.run_service();
@@ -530,8 +530,8 @@ TEST(supervision_runs, the_log_keeps_the_previous_run_and_is_set_aside_past_its_
         {"the new log cannot be opened", true, "CreateFileW", 3, false, "3", "1"},
         {"the log held open elsewhere", true, nullptr, 0, true, "3", "1"},
     };
-    const std::u16string log_path = u"C:\\Windows\\Temp\\orvane.log";
-    const std::u16string previous_log_path = u"C:\\Windows\\Temp\\orvane.1.log";
+    const wide_string log_path = WIDE("C:\\Windows\\Temp\\orvane.log");
+    const wide_string previous_log_path = WIDE("C:\\Windows\\Temp\\orvane.1.log");
     for (const row& each : rows) {
         SCOPED_TRACE(each.name);
         sim::world run;
@@ -555,7 +555,7 @@ TEST(supervision_runs, the_log_keeps_the_previous_run_and_is_set_aside_past_its_
         run.run_service();
 
         ASSERT_EQ(run.companions().size(), 3u) << "every launch goes ahead";
-        auto read_back = [&](const std::u16string& path) {
+        auto read_back = [&](const wide_string& path) {
             return std::regex_replace(run.file_contents[path].lines, std::regex("companion |\n"), "");
         };
         EXPECT_EQ(read_back(log_path), each.log);
@@ -575,8 +575,8 @@ TEST_F(supervision, a_relaunch_loop_keeps_each_log_within_the_cap_and_one_runs_o
     world.run_service();
 
     ASSERT_EQ(world.companions().size(), 7u);
-    const std::uint64_t log = world.file_contents[u"C:\\Windows\\Temp\\orvane.log"].size_bytes;
-    const std::uint64_t previous = world.file_contents[u"C:\\Windows\\Temp\\orvane.1.log"].size_bytes;
+    const std::uint64_t log = world.file_contents[WIDE("C:\\Windows\\Temp\\orvane.log")].size_bytes;
+    const std::uint64_t previous = world.file_contents[WIDE("C:\\Windows\\Temp\\orvane.1.log")].size_bytes;
     std::printf("relaunch loop: 7 launches writing %llu bytes each: orvane.log %llu bytes, orvane.1.log %llu bytes\n",
                 static_cast<unsigned long long>(output_bytes), static_cast<unsigned long long>(log),
                 static_cast<unsigned long long>(previous));

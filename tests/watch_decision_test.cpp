@@ -38,7 +38,10 @@ TEST(watch_decision, stop_and_failed_waits_stop_the_companion)
 {
     EXPECT_EQ(decide_watch_action(watch_stop_index, true, stop_request_exit_code, cycle_session, cycle_session),
               watch_action::stop_companion);
-    for (DWORD failed : {watch_handle_count, WAIT_ABANDONED_0, WAIT_ABANDONED_0 + 1, WAIT_TIMEOUT, WAIT_FAILED}) {
+    // An array: <windows.h>'s wait codes are not all of one type, so a braced list of them has none.
+    const DWORD failed_waits[] = {watch_handle_count, WAIT_ABANDONED_0, WAIT_ABANDONED_0 + 1, WAIT_TIMEOUT,
+                                  WAIT_FAILED};
+    for (DWORD failed : failed_waits) {
         EXPECT_EQ(decide_watch_action(failed, true, stop_request_exit_code, cycle_session, cycle_session),
                   watch_action::stop_companion)
             << "wait result " << failed;

@@ -403,19 +403,19 @@ BOOL WINAPI sim_SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS info_clas
 
 // ---- Processes
 
-bool file_exists(const std::u16string& path)
+bool file_exists(const wide_string& path)
 {
     return w().files.count(path) != 0;
 }
 
-std::u16string resolve(const std::u16string& name)
+wide_string resolve(const wide_string& name)
 {
-    if (name.find(u'\\') != std::u16string::npos) {
+    if (name.find(WIDE('\\')) != wide_string::npos) {
         return name;
     }
-    std::u16string directory = w().current_directory;
-    if (!directory.empty() && directory.back() != u'\\') {
-        directory += u'\\';
+    wide_string directory = w().current_directory;
+    if (!directory.empty() && directory.back() != WIDE('\\')) {
+        directory += WIDE('\\');
     }
     return directory + name;
 }
@@ -449,7 +449,7 @@ BOOL WINAPI sim_CreateProcessAsUserW(HANDLE token, LPCWSTR application_name, LPW
     if (application_name == nullptr) {
         return failed(ERROR_INVALID_PARAMETER, FALSE);
     }
-    const std::u16string application = resolve(application_name);
+    const wide_string application = resolve(application_name);
     if (!file_exists(application)) {
         w().log("CreateProcessAsUserW(" + narrow(application) + ") -> file not found");
         return failed(ERROR_FILE_NOT_FOUND, FALSE);
@@ -457,15 +457,15 @@ BOOL WINAPI sim_CreateProcessAsUserW(HANDLE token, LPCWSTR application_name, LPW
     process_record record;
     record.parent_pid = w().here().pid;
     record.application = application;
-    record.command_line = command_line ? std::u16string(command_line) : std::u16string();
-    record.argv = split_command_line(command_line ? record.command_line : std::u16string(application_name));
+    record.command_line = command_line ? wide_string(command_line) : wide_string();
+    record.argv = split_command_line(command_line ? record.command_line : wide_string(application_name));
     record.session = token_found->second.session;
     record.token_label = w().label_of(token);
     record.creation_flags = creation_flags;
     record.inherit_handles = inherit_handles;
     record.startup_size = startup_info->cb;
     record.startup_flags = startup_info->dwFlags;
-    record.desktop = startup_info->lpDesktop ? std::u16string(startup_info->lpDesktop) : std::u16string();
+    record.desktop = startup_info->lpDesktop ? wide_string(startup_info->lpDesktop) : wide_string();
     record.std_input = startup_info->hStdInput;
     record.std_output = startup_info->hStdOutput;
     record.std_error = startup_info->hStdError;
@@ -627,7 +627,7 @@ DWORD WINAPI sim_GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size)
     }
     // The service process runs whatever executable the scenario names, even if it changed it late.
     const DWORD pid = w().here().pid;
-    const std::u16string& path = pid == service_pid ? w().executable_path : w().processes[pid].application;
+    const wide_string& path = pid == service_pid ? w().executable_path : w().processes[pid].application;
     if (path.size() + 1 > size) {
         // Truncated, terminated, and the full size returned, as Windows does.
         std::memcpy(buffer, path.data(), (size - 1) * sizeof(WCHAR));
@@ -659,7 +659,7 @@ DWORD WINAPI sim_GetTempPathW(DWORD size, LPWSTR buffer)
     if (auto error = w().enter("GetTempPathW")) {
         return failed<DWORD>(*error, 0);
     }
-    const std::u16string& path = w().temp_path;
+    const wide_string& path = w().temp_path;
     if (path.size() + 1 > size) {
         return static_cast<DWORD>(path.size() + 1);
     }
@@ -677,7 +677,7 @@ DWORD WINAPI sim_GetTempPath2W(DWORD size, LPWSTR buffer)
         w().fault("GetTempPath2W called on a system that lacks it");
         return failed<DWORD>(ERROR_CALL_NOT_IMPLEMENTED, 0);
     }
-    const std::u16string& path = *w().private_temp_path;
+    const wide_string& path = *w().private_temp_path;
     if (path.size() + 1 > size) {
         return static_cast<DWORD>(path.size() + 1);
     }
@@ -694,12 +694,12 @@ HMODULE WINAPI sim_GetModuleHandleW(LPCWSTR module_name)
     if (auto error = w().enter("GetModuleHandleW")) {
         return failed<HMODULE>(*error, nullptr);
     }
-    std::u16string name = module_name != nullptr ? module_name : u"";
-    for (char16_t& c : name) {
-        c = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+    wide_string name = module_name != nullptr ? module_name : WIDE("");
+    for (WCHAR& c : name) {
+        c = c >= WIDE('A') && c <= WIDE('Z') ? static_cast<WCHAR>(c - WIDE('A') + WIDE('a')) : c;
     }
     w().log("GetModuleHandleW(" + narrow(name) + ")");
-    if (name != u"kernel32.dll" && name != u"kernel32") {
+    if (name != WIDE("kernel32.dll") && name != WIDE("kernel32")) {
         return failed<HMODULE>(ERROR_MOD_NOT_FOUND, nullptr);
     }
     return kernel32_module;
@@ -744,7 +744,7 @@ HANDLE WINAPI sim_CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSE
     if (flags_and_attributes != 0 || template_file != nullptr) {
         w().fault("CreateFileW with attributes or a template");
     }
-    const std::u16string name(path);
+    const wide_string name(path);
     const bool inheritable = attributes != nullptr && attributes->nLength == sizeof(SECURITY_ATTRIBUTES) &&
                              attributes->bInheritHandle != FALSE;
     if (w().file_held_open(name)) {
@@ -756,7 +756,7 @@ HANDLE WINAPI sim_CreateFileW(LPCWSTR path, DWORD access, DWORD share_mode, LPSE
     } else if ((access & GENERIC_WRITE) != 0 && w().file_contents.count(name) != 0) {
         w().fault("CreateFileW opens " + narrow(name) + " for writing over it from its start");
     }
-    if (name != u"NUL") {
+    if (name != WIDE("NUL")) {
         w().files.insert(name);
     }
     HANDLE file = w().add_handle("file", "CreateFileW", inheritable);
@@ -788,8 +788,8 @@ BOOL WINAPI sim_MoveFileExW(LPCWSTR existing_path, LPCWSTR new_path, DWORD flags
     if (auto error = w().enter("MoveFileExW")) {
         return failed(*error, FALSE);
     }
-    const std::u16string from(existing_path);
-    const std::u16string to(new_path);
+    const wide_string from(existing_path);
+    const wide_string to(new_path);
     w().log("MoveFileExW(" + narrow(from) + ", " + narrow(to) + ")");
     if (w().files.count(from) == 0) {
         return failed(ERROR_FILE_NOT_FOUND, FALSE);

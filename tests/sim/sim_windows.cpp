@@ -30,17 +30,17 @@ std::string hex(std::uint64_t value)
 } // namespace
 
 // Splits a command line as the C runtime does for the common cases: spaces separate, quotes group.
-std::vector<std::string> split_command_line(const std::u16string& line)
+std::vector<std::string> split_command_line(const wide_string& line)
 {
     std::vector<std::string> parts;
     std::string part;
     bool quoted = false;
     bool any = false;
-    for (char16_t c : line) {
-        if (c == u'"') {
+    for (WCHAR c : line) {
+        if (c == WIDE('"')) {
             quoted = !quoted;
             any = true;
-        } else if (c == u' ' && !quoted) {
+        } else if (c == WIDE(' ') && !quoted) {
             if (any) {
                 parts.push_back(part);
             }
@@ -57,18 +57,18 @@ std::vector<std::string> split_command_line(const std::u16string& line)
     return parts;
 }
 
-std::string narrow(const std::u16string& text)
+std::string narrow(const wide_string& text)
 {
     std::string out;
-    for (char16_t c : text) {
+    for (WCHAR c : text) {
         out += c < 0x80 ? static_cast<char>(c) : '?';
     }
     return out;
 }
 
-std::u16string widen(const std::string& text)
+wide_string widen(const std::string& text)
 {
-    return std::u16string(text.begin(), text.end());
+    return wide_string(text.begin(), text.end());
 }
 
 program_behaviour runs_until_ctrl_c()
@@ -142,7 +142,7 @@ moment& moment::console_session(DWORD session)
     return *this;
 }
 
-moment& moment::add_file(const std::u16string& path)
+moment& moment::add_file(const wide_string& path)
 {
     world* target = &world_;
     world_.schedule_at(at_, [target, path] { target->files.insert(path); });
@@ -381,9 +381,9 @@ std::vector<std::string> world::run_long()
     return kept;
 }
 
-void world::append_to_file(const std::u16string& path, const std::string& line, std::uint64_t more_bytes)
+void world::append_to_file(const wide_string& path, const std::string& line, std::uint64_t more_bytes)
 {
-    if (path == u"NUL") {
+    if (path == WIDE("NUL")) {
         return;
     }
     files.insert(path);
@@ -392,10 +392,10 @@ void world::append_to_file(const std::u16string& path, const std::string& line, 
     content.size_bytes += line.size() + more_bytes;
 }
 
-bool world::file_held_open(const std::u16string& path) const
+bool world::file_held_open(const wide_string& path) const
 {
     for (const auto& [h, opened_as] : file_paths) {
-        if (opened_as == path && path != u"NUL" && !handles.at(h).closed) {
+        if (opened_as == path && path != WIDE("NUL") && !handles.at(h).closed) {
             return true;
         }
     }
@@ -486,7 +486,7 @@ DWORD world::new_process(process_record record)
     if (behaviour.starts_grandchild) {
         process_record child;
         child.parent_pid = pid;
-        child.application = u"C:\\Orvane\\grandchild.exe";
+        child.application = WIDE("C:\\Orvane\\grandchild.exe");
         child.session = record.session;
         child.job_label = job_label;
         child.console = record.console;
@@ -673,7 +673,7 @@ DWORD world::start_console_process(program_behaviour behaviour, DWORD session)
 {
     process_record record;
     record.parent_pid = 1;
-    record.application = u"C:\\Tools\\console.exe";
+    record.application = WIDE("C:\\Tools\\console.exe");
     record.session = session;
     record.console = new_console();
     record.behaviour = behaviour;

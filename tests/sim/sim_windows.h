@@ -43,15 +43,15 @@ enum class end_reason { running, by_itself, ctrl_c, terminated, job_closed };
 struct process_record {
     DWORD pid = 0;
     DWORD parent_pid = 0;
-    std::u16string application;  // as resolved against the current directory
-    std::u16string command_line; // empty when none was passed
+    wide_string application;  // as resolved against the current directory
+    wide_string command_line; // empty when none was passed
     std::vector<std::string> argv;
     DWORD session = 0;
     std::string token_label;
     DWORD creation_flags = 0;
     BOOL inherit_handles = FALSE;
     std::vector<std::string> inherited; // labels of the handles it inherited
-    std::u16string desktop;
+    wide_string desktop;
     DWORD startup_size = 0;
     DWORD startup_flags = 0;
     HANDLE std_input = nullptr;
@@ -136,7 +136,7 @@ class moment {
     moment& console_connect(DWORD session); // the console moves to the session; connect notice
     moment& console_disconnect();           // no session owns the console; disconnect notice
     moment& console_session(DWORD session); // the console moves without any notice
-    moment& add_file(const std::u16string& path);
+    moment& add_file(const wide_string& path);
     moment& run(std::function<void()> action); // anything else
 
   private:
@@ -152,11 +152,11 @@ class world {
     world& operator=(const world&) = delete;
 
     // --- The machine before the service starts.
-    std::u16string executable_path = u"C:\\Orvane\\svc\\OrvaneService.exe";
-    std::u16string temp_path = u"C:\\Windows\\Temp\\";
+    wide_string executable_path = WIDE("C:\\Orvane\\svc\\OrvaneService.exe");
+    wide_string temp_path = WIDE("C:\\Windows\\Temp\\");
     // What GetTempPath2W answers where kernel32 has it (newer Windows); by default the system lacks it.
-    std::optional<std::u16string> private_temp_path;
-    std::u16string current_directory = u"C:\\Windows\\system32";
+    std::optional<wide_string> private_temp_path;
+    wide_string current_directory = WIDE("C:\\Windows\\system32");
     bool started_by_service_manager = true;
     // How long a status report takes to reach the manager; real threads racing on reports need it
     // to be more than nothing for an unguarded overlap to show.
@@ -164,15 +164,15 @@ class world {
     virtual_ms helper_run_ms = 30;                  // how long an interrupt helper takes to run
     bool helper_hangs = false;                      // the helper never ends by itself
     std::function<int(int, char**)> helper_program; // what the helper runs; the real entry by default
-    std::set<std::u16string> files = {u"C:\\Orvane\\Orvane.exe", u"C:\\Orvane\\svc\\OrvaneService.exe"};
+    std::set<wide_string> files = {WIDE("C:\\Orvane\\Orvane.exe"), WIDE("C:\\Orvane\\svc\\OrvaneService.exe")};
     // What a file holds: the lines written to it, and its size, which also counts the bytes the lines
     // leave out (a companion may write megabytes; only their number matters).
     struct file_content {
         std::string lines;
         std::uint64_t size_bytes = 0;
     };
-    std::map<std::u16string, file_content> file_contents;
-    void append_to_file(const std::u16string& path, const std::string& line, std::uint64_t more_bytes = 0);
+    std::map<wide_string, file_content> file_contents;
+    void append_to_file(const wide_string& path, const std::string& line, std::uint64_t more_bytes = 0);
 
     void console_session(DWORD session) { console_session_ = session; }
     // Behaviours of the next companions, in launch order; afterwards runs_until_ctrl_c.
@@ -216,7 +216,7 @@ class world {
     // recorded when the world ends fails the test that made it.
     std::vector<std::string> take_faults();
     std::optional<UINT> exited_with() const { return exit_process_code_; }
-    const std::u16string& cwd() const { return current_directory; }
+    const wide_string& cwd() const { return current_directory; }
     DWORD last_error_of_this_thread() const;
     std::vector<std::string> console_queries_at() const;
 
@@ -267,10 +267,10 @@ class world {
     std::map<HANDLE, token_object> tokens;
     std::map<HANDLE, DWORD> process_handles; // process or thread handle -> pid
     std::map<void*, attribute_list> attribute_lists;
-    std::map<HANDLE, std::u16string> file_paths; // file handle -> the path it was opened by
+    std::map<HANDLE, wide_string> file_paths; // file handle -> the path it was opened by
     // A file that another handle holds open: every open here shares reading only, so it can be neither
     // opened for writing nor renamed. The null device is never held.
-    bool file_held_open(const std::u16string& path) const;
+    bool file_held_open(const wide_string& path) const;
     std::map<void*, SIZE_T> heap_blocks;
     std::map<DWORD, process_record> processes;
     std::map<std::pair<DWORD, int>, DWORD> last_errors;
@@ -351,8 +351,8 @@ class context_switch {
 constexpr int dispatcher_thread = 1;
 constexpr int service_thread = 2;
 
-std::string narrow(const std::u16string& text);
-std::vector<std::string> split_command_line(const std::u16string& line);
-std::u16string widen(const std::string& text);
+std::string narrow(const wide_string& text);
+std::vector<std::string> split_command_line(const wide_string& line);
+wide_string widen(const std::string& text);
 
 } // namespace sim
