@@ -16,6 +16,8 @@ unsigned long long unix_ms()
     return ticks / 10000 - 11644473600000ULL;
 }
 
+constexpr DWORD run_retry_delay_ms = 500;
+
 int fail(const char* op)
 {
     const DWORD error = GetLastError();
@@ -97,7 +99,20 @@ int run(int argc, char** argv)
     PROCESS_INFORMATION process = {};
     const unsigned long long started = unix_ms();
     if (!start(argc, argv, flags, process)) {
-        return fail("run");
+        // Wine has been seen (once, on a loaded machine, right after a prefix's server was restarted) to refuse
+        // a process creation with ERROR_INTERNAL_ERROR, as its service manager refuses a first start. Only that
+        // case is retried, once, on a line of its own so the scenarios can show it.
+        const DWORD error = GetLastError();
+        if (error != ERROR_INTERNAL_ERROR) {
+            SetLastError(error);
+            return fail("run");
+        }
+        std::printf("retry run error=%lu t=%llu\n", error, unix_ms());
+        std::fflush(stdout);
+        Sleep(run_retry_delay_ms);
+        if (!start(argc, argv, flags, process)) {
+            return fail("run");
+        }
     }
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;

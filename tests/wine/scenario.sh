@@ -424,8 +424,11 @@ run_setup() {
     local out
     out=$(WINE_TIMEOUT=90 proctool run "$@") || true
     printf '%s\n' "$out" >>"$ORVANE_WORK/setup.out"
+    if grep -q '^retry run ' <<<"$out"; then
+        echo "note: Wine refused to start $1 ($(grep -m1 '^retry run ' <<<"$out")); retried once"
+    fi
     SETUP_EXIT=$(field exit "$(grep -a '^run pid=' <<<"$out" | tail -n1)")
-    SETUP_OUT=$(grep -av '^run pid=' <<<"$out" || true)
+    SETUP_OUT=$(grep -av -e '^run pid=' -e '^retry run ' <<<"$out" || true)
 }
 
 # The first line of SETUP_OUT that matches the extended regex, checked against it.
@@ -680,6 +683,9 @@ run_msi() {
     shift
     out=$(WINE_TIMEOUT=120 proctool run 'C:\windows\system32\msiexec.exe' "$@" /qn /l*v "C:\\pkg\\$step.log") || true
     printf '%s\n' "$out" >>"$ORVANE_WORK/msiexec.out"
+    if grep -q '^retry run ' <<<"$out"; then
+        echo "note: Wine refused to start msiexec for $step ($(grep -m1 '^retry run ' <<<"$out")); retried once"
+    fi
     MSI_EXIT=$(field exit "$(grep -a '^run pid=' <<<"$out" | tail -n1)")
 }
 
