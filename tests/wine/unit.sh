@@ -47,6 +47,9 @@ windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 output=$ORVANE_WORK/output.txt
 WINE_TIMEOUT=${ORVANE_UNIT_TIMEOUT_S:-280} wine_run "$(windows_path "$PROCTOOL")" run \
     "$(windows_path "$TEST_EXE")" "$@" | tee "$output" || true
+if grep -q '^retry run ' "$output"; then
+    echo "note: Wine refused to start $NAME ($(grep -m1 '^retry run ' "$output")); retried once"
+fi
 code=$(field exit "$(grep -a -E '^run pid=[0-9]+ exit=[0-9]+ ' "$output" | tail -n 1)")
 if [[ $code == 0 ]]; then
     wine_teardown
